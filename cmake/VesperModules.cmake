@@ -1,0 +1,21 @@
+# A module is a static library made of every .cpp in its folder. Platform code
+# sits in name_posix.cpp / name_win32.cpp pairs; only the pair half for the
+# target platform is compiled.
+function(vr_add_module name dir)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*.cpp)
+  if(VR_PLATFORM STREQUAL "win32")
+    list(FILTER sources EXCLUDE REGEX "_posix\\.cpp$")
+  else()
+    list(FILTER sources EXCLUDE REGEX "_win32\\.cpp$")
+  endif()
+  list(FILTER sources EXCLUDE REGEX "/main_[a-z0-9]+\\.cpp$")
+  if(NOT sources)
+    return()
+  endif()
+  add_library(${name} STATIC ${sources})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  if(ARG_DEPS)
+    target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  endif()
+endfunction()

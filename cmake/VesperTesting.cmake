@@ -1,0 +1,40 @@
+# GoogleTest: the system package on the native build; built from the Debian
+# source package (/usr/src/googletest) for the cross builds.
+if(CMAKE_CROSSCOMPILING)
+  set(VR_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for cross builds")
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${VR_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+  set(VR_GTEST_LIBS gtest gmock gtest_main)
+else()
+  find_package(GTest REQUIRED)
+  set(VR_GTEST_LIBS GTest::gtest GTest::gmock GTest::gtest_main)
+endif()
+include(GoogleTest)
+
+# One test executable per folder of tests/, made of every *_test.cpp there
+# (platform pairs filtered as for modules). Native builds register each test
+# case with CTest; cross builds register the executable once, labelled "wine",
+# and run it through the emulator (Wine).
+function(vr_add_test_folder name dir)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${dir}/*_test.cpp ${dir}/*_support.cpp)
+  if(VR_PLATFORM STREQUAL "win32")
+    list(FILTER sources EXCLUDE REGEX "_posix(_test)?\\.cpp$")
+  else()
+    list(FILTER sources EXCLUDE REGEX "_win32(_test)?\\.cpp$")
+  endif()
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(${name} ${sources})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} ${VR_GTEST_LIBS})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  if(CMAKE_CROSSCOMPILING)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES LABELS wine TIMEOUT 600)
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS unit)
+  endif()
+endfunction()

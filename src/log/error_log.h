@@ -1,0 +1,66 @@
+#pragma once
+// The error log and the debug log: one text file named by the Log key,
+// opened, appended and closed for every line so that several processes may
+// share it. A line that cannot be written is lost silently.
+//
+// Line layout: a prefix of five characters (the first five of the
+// accompanying text, padded with blanks; "Debug" for a debug line),
+// YYYY/MM/DD/hh:mm:ss, two blanks, the text, CR LF.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/civil_time.h"
+#include "base/clock.h"
+
+namespace vr {
+
+// The first five characters of text, padded with blanks to five.
+std::string LogPrefix(std::string_view text);
+
+// One whole log line, CR LF included.
+std::string FormatLogLine(std::string_view prefix, const CivilTime& when, std::string_view text);
+
+// "Errore n° <code>. <description>", or "Errore n° <code>" when the system has
+// no description for the code.
+std::string SystemErrorText(std::uint32_t code);
+
+class ErrorLog {
+ public:
+  explicit ErrorLog(const Clock& clock, std::string path = {})
+      : clock_(clock), path_(std::move(path)) {}
+
+  void SetPath(std::string path) { path_ = std::move(path); }
+  const std::string& Path() const { return path_; }
+
+  // A line with the text of string id and the prefix from text.
+  void WriteMessage(int id, std::string_view text = {}) const;
+  // A line with the description of a system error code.
+  void WriteSystemError(std::uint32_t code, std::string_view text = {}) const;
+  // A line with the prefix "Debug" and a free text.
+  void WriteDebug(std::string_view text) const;
+
+ private:
+  void WriteLine(std::string_view prefix, std::string_view text) const;
+
+  const Clock& clock_;
+  std::string path_;
+};
+
+// Platform parts (log_platform_posix.cpp / log_platform_win32.cpp).
+
+// The system's description of an error code (strerror on POSIX,
+// FormatMessage on Windows) without its final line end; empty when the
+// system has none.
+std::string SystemErrorDescription(std::uint32_t code);
+
+// A string-table text (UTF-8) in the log's character set: unchanged on
+// POSIX, Windows-1252 on Windows.
+std::string ToLogCharset(std::string_view utf8);
+
+// Opens path for writing (created when missing, others may read), appends
+// bytes with one write at the end, and closes it. False when it could not.
+bool AppendLogBytes(const std::string& path, std::string_view bytes);
+
+}  // namespace vr

@@ -1,0 +1,47 @@
+#include <windows.h>
+
+#include <vector>
+
+#include "log/error_log.h"
+
+namespace vr {
+
+std::string SystemErrorDescription(std::uint32_t code) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0,
+      nullptr);
+  if (length == 0 || text == nullptr) return {};
+  std::string description(text, length);
+  LocalFree(text);
+  // The system's text ends with CR LF.
+  while (!description.empty() && (description.back() == '\n' || description.back() == '\r'))
+    description.pop_back();
+  return description;
+}
+
+std::string ToLogCharset(std::string_view utf8) {
+  if (utf8.empty()) return {};
+  const int wide = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                       nullptr, 0);
+  std::vector<wchar_t> buffer(static_cast<std::size_t>(wide));
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), buffer.data(), wide);
+  const int narrow = WideCharToMultiByte(1252, 0, buffer.data(), wide, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(narrow), '\0');
+  WideCharToMultiByte(1252, 0, buffer.data(), wide, out.data(), narrow, nullptr, nullptr);
+  return out;
+}
+
+bool AppendLogBytes(const std::string& path, std::string_view bytes) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  BOOL ok = SetFilePointer(file, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER &&
+            WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+  return ok && written == bytes.size();
+}
+
+}  // namespace vr
