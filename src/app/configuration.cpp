@@ -1,0 +1,20 @@
+#include "app/configuration.h"
+
+#include "config/general_settings.h"
+#include "ui/schedule.h"
+
+namespace vr {
+
+bool LoadConfiguration(const Profile& profile, Configuration& config, Reporter& reporter,
+                       const Clock& clock, ProcessFlags* flags) {
+  config.sites.clear();
+  config.sites.emplace_back();
+  config.menu.clear();
+  bool ok = ReadGeneralSettings(profile, config.general, config.sites, config.menu, reporter);
+  ReadSchedules(profile, config.sites, config.menu, reporter, clock);
+  if (config.sites.empty()) ok = false;
+  if (flags) flags->reload = false;
+  return ok;
+}
+
+}  // namespace vr
