@@ -75,7 +75,7 @@ Line Classify(std::string_view text, std::size_t begin, std::size_t content_end,
   } else if (const std::size_t eq = content.find('='); eq != std::string_view::npos) {
     line.kind = LineKind::kKey;
     line.name = Trim(content.substr(0, eq));
-    line.value = content.substr(eq + 1);
+    line.value = Trim(content.substr(eq + 1));
   } else {
     line.kind = LineKind::kOther;
   }

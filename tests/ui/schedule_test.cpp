@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -224,17 +223,15 @@ INSTANTIATE_TEST_SUITE_P(
                     0, At(2010, 1, 4, 9)}));
 
 TEST(AdvanceScheduleLongTest, PeriodicFarInThePastIsComputedNotWalked) {
-  // One-second steps from 1601 to 2010 would be about 1.3e10 additions.
+  // One-second steps from 1601 to 2010 would be about 1.3e10 additions; a
+  // walking implementation would not finish within the test's time-out.
   SiteEntry entry;
   entry.ricorrenza = -1;
   entry.ogni = 1;
   entry.nextRun = 0;
   const ManualClock clock(At(2010, 1, 1, 10, 30), 500);
-  const auto start = std::chrono::steady_clock::now();
   AdvanceSchedule(entry, clock);
-  const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(entry.nextRun, At(2010, 1, 1, 10, 30, 1));
-  EXPECT_LT(elapsed, std::chrono::seconds(1));
 }
 
 TEST(AdvanceScheduleLongTest, WeeklyWithTheLargestOgniEnds) {
