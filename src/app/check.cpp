@@ -1,6 +1,7 @@
 #include "app/check.h"
 
 #include <filesystem>
+#include <set>
 #include <string_view>
 
 #include "app/configuration.h"
@@ -34,13 +35,14 @@ int RunConfigurationCheck(const std::string& programDir, std::ostream& out, std:
                           const Clock& clock) {
   const Profile profile(JoinPath(programDir, kConfigFileName));
   std::error_code ec;
-  if (!std::filesystem::exists(profile.Path(), ec))
-    err << "vesprec: " << profile.Path() << ": no such file\n";
+  const bool fileExists = std::filesystem::exists(profile.Path(), ec);
+  if (!fileExists) err << "vesprec: " << profile.Path() << ": no such file\n";
 
   CollectingReporter reporter;
   Configuration config;
   const bool usable = LoadConfiguration(profile, config, reporter, clock);
-  const bool noSiteSection = config.menu.size() <= 1 && (config.menu.empty() || config.menu.front().text.empty());
+  const bool noSiteSection =
+      config.menu.size() <= 1 && (config.menu.empty() || config.menu.front().text.empty());
 
   for (const SiteEntry& site : config.sites) {
     SiteSettings settings;
@@ -52,20 +54,23 @@ int RunConfigurationCheck(const std::string& programDir, std::ostream& out, std:
   }
 
   int problems = 0;
+  std::set<std::string> sitesWithProblems;
   for (const auto& item : reporter.items) {
     // Without any site section the reader's placeholder entry has no name;
     // its schedule reports say nothing to the installer.
     if (noSiteSection && item.siteCode.empty() && IsScheduleReport(item.id)) continue;
     ++problems;
+    sitesWithProblems.insert(item.siteCode);
     if (!item.siteCode.empty()) out << item.siteCode << ": ";
     out << TextOf(item.id) << '\n';
   }
-  if (noSiteSection) err << "vesprec: " << profile.Path() << ": no site section\n";
+  if (fileExists && noSiteSection) err << "vesprec: " << profile.Path() << ": no site section\n";
   if (!usable) {
     out << TextOf(msg::kConfigUnusable) << '\n';
     return 1;
   }
   for (const SiteEntry& site : config.sites) {
+    if (sitesWithProblems.count(site.name)) continue;
     out << site.name << "  " << FormatOra(site.nextRun) << "  " << KindOf(site);
     if (!site.enabled) out << " (disabled)";
     out << '\n';

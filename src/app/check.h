@@ -1,7 +1,8 @@
 #pragma once
 // `vesprec --check`: reads the configuration as a start-up would, then every
 // site's settings and line settings, and lists every problem with the
-// program's own texts, then each usable site's next due time. Writes nothing.
+// program's own texts, then the next due time of each site that has no
+// problem. Writes nothing.
 
 #include <ostream>
 #include <string>

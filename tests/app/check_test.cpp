@@ -80,10 +80,7 @@ TEST_F(CheckTest, ListsTheProblemsOfEverySite) {
   EXPECT_EQ(Check(ini), 1);
   EXPECT_EQ(out, Line("W", 5047) + Line("W", 5010) + Line("NODATI", 5029) + Line("B", 5019) +
                      Line("P", 5021) +
-                     "A  10.30 01-01-2010p  continuous\n"
-                     "NODATI  10.30 01-01-2010p  continuous\n"
-                     "B  10.30 01-01-2010p  continuous\n"
-                     "P  10.30 01-01-2010p  continuous\n");
+                     "A  10.30 01-01-2010p  continuous\n");
 }
 
 TEST_F(CheckTest, MissingFile) {
