@@ -19,6 +19,8 @@ class Clock {
   virtual LocalNow Now() const = 0;
   // Monotonic milliseconds; only differences mean anything.
   virtual std::uint64_t TickMs() const = 0;
+  // Waits; a simulated clock only moves on.
+  virtual void SleepMs(std::uint32_t ms) const = 0;
 };
 
 // The operating system's local time and monotonic tick.
@@ -26,6 +28,7 @@ class SystemClock final : public Clock {
  public:
   LocalNow Now() const override;
   std::uint64_t TickMs() const override;
+  void SleepMs(std::uint32_t ms) const override;
 };
 
 // A clock that moves only when told to.
@@ -35,10 +38,11 @@ class ManualClock final : public Clock {
       : now_{seconds, milliseconds} {}
   LocalNow Now() const override { return now_; }
   std::uint64_t TickMs() const override { return tickMs_; }
+  void SleepMs(std::uint32_t ms) const override { AdvanceMs(ms); }
 
   void Set(std::int64_t seconds, int milliseconds = 0) { now_ = {seconds, milliseconds}; }
   // Moves both the wall clock and the tick.
-  void AdvanceMs(std::uint64_t ms) {
+  void AdvanceMs(std::uint64_t ms) const {
     tickMs_ += ms;
     std::int64_t total = now_.milliseconds + static_cast<std::int64_t>(ms);
     now_.seconds += total / 1000;
@@ -46,8 +50,8 @@ class ManualClock final : public Clock {
   }
 
  private:
-  LocalNow now_;
-  std::uint64_t tickMs_ = 0;
+  mutable LocalNow now_;
+  mutable std::uint64_t tickMs_ = 0;
 };
 
 }  // namespace vr

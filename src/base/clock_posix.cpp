@@ -1,6 +1,7 @@
 #include <time.h>
 
 #include <chrono>
+#include <thread>
 
 #include "base/civil_time.h"
 #include "base/clock.h"
@@ -26,6 +27,10 @@ std::uint64_t SystemClock::TickMs() const {
   using namespace std::chrono;
   return static_cast<std::uint64_t>(
       duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void SystemClock::SleepMs(std::uint32_t ms) const {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 }  // namespace vr

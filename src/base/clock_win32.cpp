@@ -20,4 +20,6 @@ LocalNow SystemClock::Now() const {
 
 std::uint64_t SystemClock::TickMs() const { return GetTickCount64(); }
 
+void SystemClock::SleepMs(std::uint32_t ms) const { Sleep(ms); }
+
 }  // namespace vr

@@ -1,0 +1,94 @@
+#pragma once
+// The serial line, as the recorder uses it: port settings in the terms of
+// the Windows device control block, the total time-outs of a read and a
+// write, the modem lines, and byte reads and writes. Three implementations:
+// POSIX (termios), Win32 (a COM handle) and a simulated line whose far end
+// is a device model, for tests.
+//
+// Time-outs keep the Windows meaning: a read returns when its count is
+// reached or when its total time-out has passed, with what has arrived by
+// then; a write waits at most its total time-out.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace vr {
+
+enum class DtrControl : std::uint8_t { kDisable, kEnable, kHandshake };
+enum class RtsControl : std::uint8_t { kDisable, kEnable, kHandshake };
+enum class ParityMode : std::uint8_t { kNone, kOdd, kEven };
+enum class StopBitsMode : std::uint8_t { kOne, kTwo };
+
+// The port settings the recorder reads and changes (fields of a DCB).
+struct PortSettings {
+  std::uint32_t baud = 9600;
+  std::uint8_t byteSize = 8;
+  ParityMode parity = ParityMode::kNone;
+  StopBitsMode stopBits = StopBitsMode::kOne;
+  bool binary = true;
+  bool parityCheck = false;   // fParity
+  bool outxCtsFlow = false;   // output held while CTS is low
+  bool outxDsrFlow = false;   // output held while DSR is low
+  DtrControl dtrControl = DtrControl::kEnable;
+  bool dsrSensitivity = false;
+  bool outX = false;          // XON/XOFF on output
+  bool inX = false;           // XON/XOFF on input
+  RtsControl rtsControl = RtsControl::kEnable;
+  bool errorCharOn = false;   // fErrorChar
+  bool discardNull = false;   // fNull: NUL bytes received are dropped
+  bool abortOnError = false;
+  std::uint8_t xonChar = 0x11;
+  std::uint8_t xoffChar = 0x13;
+  std::uint8_t errorChar = 0;
+  std::uint8_t eofChar = 0;
+
+  friend bool operator==(const PortSettings&, const PortSettings&) = default;
+};
+
+// Total time-outs (the interval and multiplier fields are always 0).
+struct LineTimeouts {
+  std::uint32_t readTotalMs = 0;
+  std::uint32_t writeTotalMs = 0;
+  friend bool operator==(const LineTimeouts&, const LineTimeouts&) = default;
+};
+
+struct IoResult {
+  bool ok = false;            // the call itself succeeded (a time-out is still ok)
+  std::size_t bytes = 0;      // bytes transferred
+  std::uint32_t error = 0;    // system error code when !ok
+};
+
+class Line {
+ public:
+  virtual ~Line() = default;
+
+  virtual bool GetSettings(PortSettings& settings) = 0;
+  virtual bool SetSettings(const PortSettings& settings) = 0;
+  virtual bool GetTimeouts(LineTimeouts& timeouts) = 0;
+  virtual bool SetTimeouts(const LineTimeouts& timeouts) = 0;
+  // The driver's input and output queue sizes (0: the driver's default).
+  virtual bool SetQueues(std::uint32_t inputBytes, std::uint32_t outputBytes) = 0;
+
+  // Reads until buffer is full or the read time-out has passed.
+  virtual IoResult Read(std::span<std::uint8_t> buffer) = 0;
+  // Writes the bytes, waiting at most the write time-out.
+  virtual IoResult Write(std::span<const std::uint8_t> bytes) = 0;
+
+  // Carrier detect (receive-line signal) is on.
+  virtual bool Carrier() = 0;
+  virtual bool SetDtr(bool on) = 0;
+  virtual bool SetRts(bool on) = 0;
+
+  // The system error code of the last failed call.
+  virtual std::uint32_t LastError() const = 0;
+};
+
+// Opens a port by name (a device path on POSIX, COMn on Windows) for reading
+// and writing, not shared. Nothing on failure, with the system error in
+// *error.
+std::unique_ptr<Line> OpenSystemLine(const std::string& name, std::uint32_t* error);
+
+}  // namespace vr
