@@ -28,4 +28,20 @@ class Notifier {
   virtual void Send(Message message, std::uint32_t value, std::string text) = 0;
 };
 
+// The tray icon's states, by their icon resource ids. The worker changes
+// the icon directly (Windows: the tray entry; POSIX: the state shown by
+// `status`).
+enum class TrayIcon : std::uint32_t {
+  kReceiving = 8,  // data flowing: exchange released, a download running
+  kHeld = 9,       // exchange held by flow control, a bad block being dropped
+  kLineError = 10, // the site's line could not be set up
+  kIdle = 11,      // between sites
+};
+
+class IconDisplay {
+ public:
+  virtual ~IconDisplay() = default;
+  virtual void ShowIcon(TrayIcon icon) = 0;
+};
+
 }  // namespace vr
