@@ -1,0 +1,58 @@
+#include "sim/exchange.h"
+
+#include <utility>
+
+namespace vr::sim {
+
+Exchange::Exchange(ExchangeConfig config)
+    : TransmittingDevice(config.baud), config_(std::move(config)), generator_(config_.seed) {
+  QueueNextRecord();
+}
+
+int Exchange::TotalRecords() const {
+  return config_.records.empty() ? config_.generatedRecords
+                                 : static_cast<int>(config_.records.size());
+}
+
+bool Exchange::Done() const {
+  const int total = TotalRecords();
+  return total > 0 && recordsSent_ >= total;
+}
+
+void Exchange::QueueNextRecord() {
+  const int total = TotalRecords();
+  const bool endless = config_.records.empty() && total == 0;
+  if (!endless && recordsQueued_ >= total) return;
+  std::string text = config_.records.empty()
+                         ? generator_.Next()
+                         : config_.records[static_cast<std::size_t>(recordsQueued_)];
+  text += LineEndBytes(config_.lineEnd);
+  tx_.Queue(text, config_.firstRecordUs + recordsQueued_ * config_.intervalUs);
+  bytesLeftInRecord_ = text.size();
+  ++recordsQueued_;
+}
+
+void Exchange::OnSent(std::uint8_t byte, TimeUs /*atUs*/) {
+  sent_ += static_cast<char>(byte);
+  if (bytesLeftInRecord_ > 0 && --bytesLeftInRecord_ == 0) ++recordsSent_;
+}
+
+void Exchange::OnTxIdle(TimeUs /*atUs*/) { QueueNextRecord(); }
+
+void Exchange::Receive(std::uint8_t byte, TimeUs nowUs) {
+  received_ += static_cast<char>(byte);
+  if (config_.flow != ExchangeFlow::kXonXoff) return;
+  if (byte == config_.xoffChar) tx_.SetHeld(Transmitter::kHoldXoff, true, nowUs);
+  if (byte == config_.xonChar) tx_.SetHeld(Transmitter::kHoldXoff, false, nowUs);
+}
+
+void Exchange::SetPcLines(bool dtr, bool rts, TimeUs nowUs) {
+  if (config_.flow != ExchangeFlow::kDtrRts) return;
+  tx_.SetHeld(Transmitter::kHoldLines, !(dtr && rts), nowUs);
+}
+
+void Exchange::SetLinkUp(bool up, TimeUs nowUs) {
+  tx_.SetHeld(Transmitter::kHoldLink, !up, nowUs);
+}
+
+}  // namespace vr::sim

@@ -1,0 +1,493 @@
+// vesper-sim: the device models of vr_sim on a real line, in real time.
+//
+// It creates a pty pair and prints the path of the end the recorder (or any
+// terminal reader) opens, one line on standard output, then plays the device
+// on the other end until it is stopped (SIGTERM, SIGINT, SIGHUP) or, with
+// --exit-when-done, until everything has been handed over. With --tty it
+// plays on an existing serial port instead.
+//
+// The models are the ones the tests drive under simulated time; here a
+// poll() loop runs them against the steady clock: it sleeps until the
+// model's next event or until the PC sends something.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/device.h"
+#include "sim/exchange.h"
+#include "sim/hayes_modem.h"
+#include "sim/kestrel_box.h"
+#include "sim/records.h"
+
+namespace vr::sim {
+namespace {
+
+constexpr const char* kVersion = "vesper-sim 1.0";
+constexpr std::size_t kMaxPendingBytes = 64 * 1024;  // output the line has not taken yet
+// The pty moves written bytes to the reader's queue a little later; the
+// queue must look empty this long after the last write before we leave.
+constexpr TimeUs kSettleUs = 500 * kUsPerMs;
+
+constexpr const char* kHelp = R"(Usage:
+  vesper-sim exchange [--records N] [--rate PER_SECOND] [--line-end cr|lf|crlf]
+                      [--flow xon|dtr|none] [--file RECORDS.TXT] [common options]
+  vesper-sim box --model KSTA|KSTB|KSTC|KSTD [--records N]
+                 [--fault checksum|echo|short|stray|silent] [--fault-times N]
+                 [--block-bytes N] [common options]
+  vesper-sim --help | --version
+
+Plays a telephone exchange printing call records, or a Kestrel call buffer
+box, on a serial line, for trying Vesper Recorder without the real devices.
+By default it creates a pseudo-terminal and prints the path of the end to
+open (for example /dev/pts/5) on the first line of its output; it runs until
+it is stopped with Ctrl-C or SIGTERM.
+
+Try it:
+  vesper-sim exchange --rate 2          # prints /dev/pts/N
+  cat /dev/pts/N                        # in another terminal: the records
+  printf '\023' > /dev/pts/N            # XOFF: the exchange holds
+  printf '\021' > /dev/pts/N            # XON: it goes on
+
+  vesper-sim box --model KSTD           # prints /dev/pts/N
+  od -c < /dev/pts/N                    # in one terminal
+  printf '\021' > /dev/pts/N            # resume: echo, then one counted block
+  printf '\002' > /dev/pts/N            # status request: echo, 39 bytes of status
+
+Then point the recorder's Com setting at the same path.
+
+Exchange:
+  --records N          records to print, 0 for no end (default 20)
+  --rate PER_SECOND    records per second, 0 for as fast as the line (default 1)
+  --line-end cr|lf|crlf  line end of each record (default crlf)
+  --flow xon|dtr|none  flow control the exchange obeys (default xon); dtr needs
+                       --tty, a pseudo-terminal has no control lines
+  --file RECORDS.TXT   print the lines of this file instead of made-up records
+
+Box:
+  --model KSTA|KSTB|KSTC|KSTD  the box model (KSTD sends counted blocks)
+  --records N          records stored in the box (default 50)
+  --fault KIND         checksum: wrong block checksum; echo: no echo of the
+                       resume; short: a block that stops short; stray: stray
+                       bytes before an answer; silent: commands not answered
+  --fault-times N      how many times the fault strikes, 0 for always (default 1)
+  --block-bytes N      largest KSTD block (default 1024, at most 4096)
+
+Common options:
+  --baud N             line speed the device sends at (default 9600)
+  --seed N             seed of the made-up records (default 1)
+  --modem              put a Hayes modem in front of the device: dial any
+                       number (e.g. "0123\n\r" or "atdt0123\r"); "+++" and
+                       "ath" hang up. A pseudo-terminal has no carrier line;
+                       with --tty the carrier drives our DTR
+  --connect-ms MS      modem: from the dial to the carrier (default 3000)
+  --modem-fail silent|nocarrier|never  modem: a dead modem, a dial answered
+                       NO CARRIER, or a dial that never ends
+  --tty PATH           use this serial port instead of a pseudo-terminal
+  --sent FILE          write the record text handed over to FILE as it goes
+                       (all the exchange printed; what the box had acknowledged)
+  --exit-when-done     end once every record has been handed over and read
+)";
+
+struct Options {
+  bool box = false;
+  ExchangeConfig exchange;
+  KestrelConfig kestrel;
+  bool modelGiven = false;
+  std::optional<BoxFault> fault;
+  bool faultEcho = false;
+  int faultTimes = 1;
+  bool modem = false;
+  ModemConfig modemConfig;
+  std::string tty;
+  std::string sentPath;
+  bool exitWhenDone = false;
+};
+
+bool ParseLong(const char* text, long min, long max, long& value) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < min || v > max) return false;
+  value = v;
+  return true;
+}
+
+int Usage(const std::string& problem) {
+  std::fprintf(stderr, "vesper-sim: %s\nTry vesper-sim --help.\n", problem.c_str());
+  return 2;
+}
+
+// 0 when parsed; otherwise the exit code (0 after --help or --version is -1).
+int ParseOptions(int argc, char** argv, Options& options) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (const std::string& a : args) {
+    if (a == "--help" || a == "-h") {
+      std::fputs(kHelp, stdout);
+      return -1;
+    }
+    if (a == "--version") {
+      std::puts(kVersion);
+      return -1;
+    }
+  }
+  if (args.empty()) return Usage("say exchange or box");
+  if (args[0] == "box") {
+    options.box = true;
+  } else if (args[0] != "exchange") {
+    return Usage("unknown device '" + args[0] + "'");
+  }
+  options.exchange.generatedRecords = 20;
+  options.exchange.intervalUs = kUsPerSecond;
+  options.kestrel.generatedRecords = 50;
+  options.modemConfig.connectDelayUs = 3 * kUsPerSecond;
+  std::uint32_t baud = 9600;
+  std::uint32_t seed = 1;
+  std::vector<std::string> fileRecords;
+
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& name = args[i];
+    auto value = [&]() -> const char* {
+      return i + 1 < args.size() ? args[++i].c_str() : nullptr;
+    };
+    long number = 0;
+    if (name == "--modem") {
+      options.modem = true;
+    } else if (name == "--exit-when-done") {
+      options.exitWhenDone = true;
+    } else {
+      const char* v = value();
+      if (v == nullptr) return Usage(name + " needs a value");
+      const std::string text = v;
+      if (name == "--records" && ParseLong(v, 0, 10000000, number)) {
+        options.exchange.generatedRecords = static_cast<int>(number);
+        options.kestrel.generatedRecords = static_cast<int>(number);
+      } else if (name == "--rate") {
+        char* end = nullptr;
+        const double rate = std::strtod(v, &end);
+        if (end == v || *end != '\0' || !(rate >= 0) || rate > 100000) {
+          return Usage("bad --rate '" + text + "'");
+        }
+        options.exchange.intervalUs =
+            rate == 0 ? 0 : static_cast<TimeUs>(std::llround(1e6 / rate));
+      } else if (name == "--line-end" && (text == "cr" || text == "lf" || text == "crlf")) {
+        const LineEnd end = text == "cr" ? LineEnd::kCr
+                            : text == "lf" ? LineEnd::kLf
+                                           : LineEnd::kCrLf;
+        options.exchange.lineEnd = end;
+        options.kestrel.lineEnd = end;
+      } else if (name == "--flow" && (text == "xon" || text == "dtr" || text == "none")) {
+        options.exchange.flow = text == "xon"   ? ExchangeFlow::kXonXoff
+                                : text == "dtr" ? ExchangeFlow::kDtrRts
+                                                : ExchangeFlow::kNone;
+      } else if (name == "--file") {
+        if (!ReadRecordLines(text, fileRecords)) return Usage("cannot read " + text);
+      } else if (name == "--model") {
+        if (!ParseKestrelModel(text, options.kestrel.model)) {
+          return Usage("unknown box model '" + text + "'");
+        }
+        options.modelGiven = true;
+      } else if (name == "--fault") {
+        if (text == "checksum") {
+          options.fault = BoxFault::kBadChecksum;
+        } else if (text == "short") {
+          options.fault = BoxFault::kShortBlock;
+        } else if (text == "stray") {
+          options.fault = BoxFault::kStrayBytes;
+        } else if (text == "silent") {
+          options.fault = BoxFault::kNoAnswer;
+        } else if (text == "echo") {
+          options.faultEcho = true;
+        } else {
+          return Usage("unknown fault '" + text + "'");
+        }
+      } else if (name == "--fault-times" && ParseLong(v, 0, 1000000, number)) {
+        options.faultTimes = number == 0 ? -1 : static_cast<int>(number);
+      } else if (name == "--block-bytes" &&
+                 ParseLong(v, 1, static_cast<long>(kKstdMaxBlockBytes), number)) {
+        options.kestrel.blockMaxBytes = static_cast<std::size_t>(number);
+      } else if (name == "--baud" && ParseLong(v, 50, 4000000, number)) {
+        baud = static_cast<std::uint32_t>(number);
+      } else if (name == "--seed" && ParseLong(v, 0, 0xFFFFFFFFL, number)) {
+        seed = static_cast<std::uint32_t>(number);
+      } else if (name == "--connect-ms" && ParseLong(v, 0, 3600000, number)) {
+        options.modemConfig.connectDelayUs = number * kUsPerMs;
+      } else if (name == "--modem-fail" &&
+                 (text == "silent" || text == "nocarrier" || text == "never")) {
+        if (text == "silent") options.modemConfig.answers = false;
+        if (text == "nocarrier") {
+          options.modemConfig.dialResult = DialResult::kNoCarrier;
+          options.modemConfig.noCarrierDelayUs = 10 * kUsPerSecond;
+        }
+        if (text == "never") options.modemConfig.dialResult = DialResult::kNothing;
+      } else if (name == "--tty") {
+        options.tty = text;
+      } else if (name == "--sent") {
+        options.sentPath = text;
+      } else {
+        return Usage("bad option or value: " + name + " " + text);
+      }
+    }
+  }
+  if (options.box && !options.modelGiven) return Usage("box needs --model");
+  options.exchange.baud = options.kestrel.baud = options.modemConfig.baud = baud;
+  options.exchange.seed = options.kestrel.seed = seed;
+  if (!fileRecords.empty()) {
+    options.exchange.records = fileRecords;
+    options.kestrel.records = fileRecords;
+  }
+  return 0;
+}
+
+// --- The line ---
+
+int g_signalPipe[2] = {-1, -1};  // the signal handler's way into poll()
+
+void OnSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] auto written = write(g_signalPipe[1], &byte, 1);
+}
+
+speed_t SpeedFor(std::uint32_t baud) {
+  switch (baud) {
+    case 300: return B300;
+    case 600: return B600;
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return B9600;
+  }
+}
+
+// Raw bytes both ways, and no flow control of the line discipline's own:
+// XON and XOFF from the reader must reach the model.
+bool MakeRaw(int fd, std::uint32_t baud) {
+  termios t{};
+  if (tcgetattr(fd, &t) != 0) return false;
+  cfmakeraw(&t);
+  t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  cfsetispeed(&t, SpeedFor(baud));
+  cfsetospeed(&t, SpeedFor(baud));
+  return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+struct Line {
+  int fd = -1;          // the end the device plays on
+  int readerFd = -1;    // pty only: the recorder's end, held open by us
+  bool tty = false;
+  ~Line() {
+    if (fd >= 0) close(fd);
+    if (readerFd >= 0) close(readerFd);
+  }
+};
+
+bool OpenPty(Line& line, std::uint32_t baud, std::string& path) {
+  line.fd = posix_openpt(O_RDWR | O_NOCTTY);
+  if (line.fd < 0 || grantpt(line.fd) != 0 || unlockpt(line.fd) != 0) return false;
+  const char* name = ptsname(line.fd);
+  if (name == nullptr) return false;
+  path = name;
+  // Holding the recorder's end open keeps the pty alive between readers
+  // (no hang-up when a reader closes) and lets us set it raw for them.
+  line.readerFd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (line.readerFd < 0 || !MakeRaw(line.readerFd, baud)) return false;
+  return fcntl(line.fd, F_SETFL, fcntl(line.fd, F_GETFL) | O_NONBLOCK) == 0;
+}
+
+bool OpenTty(Line& line, const std::string& path, std::uint32_t baud) {
+  line.tty = true;
+  line.fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  return line.fd >= 0 && MakeRaw(line.fd, baud);
+}
+
+// Bytes that have not reached the reader yet (the pty's queue toward it).
+int PendingForReader(const Line& line) {
+  int pending = 0;
+  if (line.readerFd >= 0 && ioctl(line.readerFd, FIONREAD, &pending) != 0) pending = 0;
+  return pending;
+}
+
+class Output final : public ByteSink {
+ public:
+  void Put(std::uint8_t byte, TimeUs) override { bytes_ += static_cast<char>(byte); }
+  bool Empty() const { return bytes_.empty(); }
+  std::size_t Size() const { return bytes_.size(); }
+  // Writes what the line takes now; false on a lasting error.
+  bool Flush(int fd, TimeUs nowUs) {
+    while (!bytes_.empty()) {
+      const ssize_t n = write(fd, bytes_.data(), bytes_.size());
+      if (n > 0) {
+        bytes_.erase(0, static_cast<std::size_t>(n));
+        lastWriteUs_ = nowUs;
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EIO);
+    }
+    return true;
+  }
+  TimeUs LastWriteUs() const { return lastWriteUs_; }
+
+ private:
+  std::string bytes_;
+  TimeUs lastWriteUs_ = 0;
+};
+
+TimeUs SteadyNowUs(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+int Run(const Options& options) {
+  std::unique_ptr<Exchange> exchange;
+  std::unique_ptr<KestrelBox> box;
+  Device* device = nullptr;
+  if (options.box) {
+    box = std::make_unique<KestrelBox>(options.kestrel);
+    if (options.fault) box->InjectFault(*options.fault, options.faultTimes);
+    if (options.faultEcho) box->DropEcho(kBoxResume, options.faultTimes);
+    device = box.get();
+  } else {
+    exchange = std::make_unique<Exchange>(options.exchange);
+    device = exchange.get();
+  }
+  std::unique_ptr<HayesModem> modem;
+  if (options.modem) {
+    modem = std::make_unique<HayesModem>(*device, options.modemConfig);
+    device = modem.get();
+  }
+  auto handedOver = [&]() -> const std::string& {
+    return box ? box->Delivered() : exchange->Sent();
+  };
+  auto done = [&] { return box ? box->StoredBytes() == 0 : exchange->Done(); };
+
+  Line line;
+  std::string path;
+  const std::uint32_t baud = options.exchange.baud;
+  if (options.tty.empty() ? !OpenPty(line, baud, path) : !OpenTty(line, options.tty, baud)) {
+    std::fprintf(stderr, "vesper-sim: cannot open the line: %s\n", std::strerror(errno));
+    return 1;
+  }
+  std::FILE* sent = nullptr;
+  if (!options.sentPath.empty()) {
+    sent = std::fopen(options.sentPath.c_str(), "wb");
+    if (sent == nullptr) {
+      std::fprintf(stderr, "vesper-sim: cannot write %s\n", options.sentPath.c_str());
+      return 1;
+    }
+  }
+  if (pipe(g_signalPipe) != 0) return 1;
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  if (!path.empty()) {
+    std::printf("%s\n", path.c_str());
+    std::fflush(stdout);
+    std::fprintf(stderr, "vesper-sim: %s on %s (try: cat %s)\n",
+                 options.box ? KestrelModelName(options.kestrel.model) : "exchange",
+                 path.c_str(), path.c_str());
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  Output out;
+  std::size_t sentWritten = 0;
+  bool lastCarrier = !device->Carrier();
+  int exitCode = 0;
+  for (;;) {
+    TimeUs nowUs = SteadyNowUs(start);
+    if (out.Size() < kMaxPendingBytes) device->RunUntil(nowUs, out);
+    if (!out.Flush(line.fd, nowUs)) {
+      std::fprintf(stderr, "vesper-sim: write: %s\n", std::strerror(errno));
+      exitCode = 1;
+      break;
+    }
+    if (sent != nullptr && handedOver().size() > sentWritten) {
+      std::fwrite(handedOver().data() + sentWritten, 1, handedOver().size() - sentWritten, sent);
+      std::fflush(sent);
+      sentWritten = handedOver().size();
+    }
+    if (line.tty) {
+      // A real port: the modem's carrier becomes our DTR (the PC's DCD on a
+      // null-modem cable), the PC's DTR and RTS come in as DSR and CTS.
+      const bool carrier = device->Carrier();
+      if (carrier != lastCarrier) {
+        int bits = TIOCM_DTR;
+        ioctl(line.fd, carrier ? TIOCMBIS : TIOCMBIC, &bits);
+        lastCarrier = carrier;
+      }
+      int status = 0;
+      if (ioctl(line.fd, TIOCMGET, &status) == 0) {
+        device->SetPcLines((status & TIOCM_DSR) != 0, (status & TIOCM_CTS) != 0, nowUs);
+      }
+    }
+    if (options.exitWhenDone && done() && out.Empty() &&
+        device->NextEventUs() == kNeverUs && PendingForReader(line) == 0 &&
+        nowUs - out.LastWriteUs() > kSettleUs) {
+      break;
+    }
+
+    const TimeUs nextUs = device->NextEventUs();
+    int timeoutMs = 1000;
+    if (nextUs != kNeverUs) {
+      const TimeUs waitUs = nextUs - nowUs;
+      timeoutMs = waitUs <= 0 ? 0 : static_cast<int>(std::min<TimeUs>((waitUs + 999) / 1000, 1000));
+    }
+    if (!out.Empty() || line.tty || options.exitWhenDone) timeoutMs = std::min(timeoutMs, 20);
+    pollfd fds[2] = {{line.fd, POLLIN, 0}, {g_signalPipe[0], POLLIN, 0}};
+    if (!out.Empty()) fds[0].events |= POLLOUT;
+    if (poll(fds, 2, timeoutMs) < 0 && errno != EINTR) {
+      exitCode = 1;
+      break;
+    }
+    if (fds[1].revents != 0) break;
+    if ((fds[0].revents & POLLIN) != 0) {
+      std::uint8_t buffer[256];
+      const ssize_t n = read(line.fd, buffer, sizeof buffer);
+      nowUs = SteadyNowUs(start);
+      device->RunUntil(nowUs, out);
+      for (ssize_t i = 0; i < n; ++i) device->Receive(buffer[i], nowUs);
+    } else if ((fds[0].revents & (POLLHUP | POLLERR)) != 0) {
+      // A tty that hung up: do not spin.
+      poll(nullptr, 0, 100);
+    }
+  }
+  if (sent != nullptr) std::fclose(sent);
+  return exitCode;
+}
+
+}  // namespace
+}  // namespace vr::sim
+
+int main(int argc, char** argv) {
+  vr::sim::Options options;
+  const int parsed = vr::sim::ParseOptions(argc, argv, options);
+  if (parsed == -1) return 0;
+  if (parsed != 0) return parsed;
+  return vr::sim::Run(options);
+}
