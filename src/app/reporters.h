@@ -1,5 +1,6 @@
 #pragma once
-// The two ways a running program reports configuration problems.
+// Start-up reporting of configuration problems (later ones go through
+// NotifierReporter, config/reporter.h).
 
 #include "base/clock.h"
 #include "base/notifier.h"
@@ -21,18 +22,6 @@ class LogReporter final : public Reporter {
  private:
   const GeneralSettings& general_;
   const Clock& clock_;
-};
-
-// Later, on the worker thread: to the main window, which logs it.
-class NotifierReporter final : public Reporter {
- public:
-  explicit NotifierReporter(Notifier& notifier) : notifier_(notifier) {}
-  void Report(int id, std::string_view siteCode) override {
-    notifier_.Post(Message::kError, static_cast<std::uint32_t>(id), std::string(siteCode));
-  }
-
- private:
-  Notifier& notifier_;
 };
 
 }  // namespace vr

@@ -42,6 +42,8 @@ class IconDisplay {
  public:
   virtual ~IconDisplay() = default;
   virtual void ShowIcon(TrayIcon icon) = 0;
+  // The tray menu's "&Avvia" (start a site) and "&Interrompi" (stop) items.
+  virtual void EnableMenuItems(bool /*start*/, bool /*stop*/) {}
 };
 
 }  // namespace vr

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/notifier.h"
+
 namespace vr {
 
 class Reporter {
@@ -28,6 +30,19 @@ class CollectingReporter final : public Reporter {
   };
   void Report(int id, std::string_view siteCode) override { items.push_back({id, std::string(siteCode)}); }
   std::vector<Item> items;
+};
+
+// Problems found while the program runs go to the main window, which logs
+// them with the site code as the line's prefix.
+class NotifierReporter final : public Reporter {
+ public:
+  explicit NotifierReporter(Notifier& notifier) : notifier_(notifier) {}
+  void Report(int id, std::string_view siteCode) override {
+    notifier_.Post(Message::kError, static_cast<std::uint32_t>(id), std::string(siteCode));
+  }
+
+ private:
+  Notifier& notifier_;
 };
 
 }  // namespace vr

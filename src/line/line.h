@@ -15,6 +15,8 @@
 #include <span>
 #include <string>
 
+#include "base/wake_signal.h"
+
 namespace vr {
 
 enum class DtrControl : std::uint8_t { kDisable, kEnable, kHandshake };
@@ -76,6 +78,14 @@ class Line {
   virtual IoResult Read(std::span<std::uint8_t> buffer) = 0;
   // Writes the bytes, waiting at most the write time-out.
   virtual IoResult Write(std::span<const std::uint8_t> bytes) = 0;
+
+  // Reads like Read but with its own total time-out, and returns early, with
+  // what has arrived, once wake is raised (wake may be null). The site
+  // worker's one pending read is made of these, so that a request to the
+  // worker never waits for a long read time-out. The default cannot be woken
+  // once it waits.
+  virtual IoResult ReadWithin(std::span<std::uint8_t> buffer, std::uint32_t timeoutMs,
+                              WakeSignal* wake);
 
   // Carrier detect (receive-line signal) is on.
   virtual bool Carrier() = 0;
