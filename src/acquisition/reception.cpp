@@ -1,0 +1,257 @@
+// Continuous reception: the pending read, the reception step with its KSTD
+// header step and chunk step, the idle logic, the box status query and the
+// drain at the end of a connection.
+
+#include <cstring>
+#include <string>
+
+#include "acquisition/site_worker.h"
+#include "devices/kestrel.h"
+#include "log/strings.h"
+#include "storage/data_files.h"
+
+namespace vr {
+namespace {
+
+// A silent terminated box that did not acknowledge its resume command is
+// restarted after this much silence.
+constexpr std::uint64_t kBoxRestartIdleMs = 5000;
+constexpr std::uint32_t kBoxRestartPauseMs = 1000;
+// After a block header out of range, this much is read and thrown away.
+constexpr std::size_t kResyncDiscardBytes = 4097;
+// The longest single wait of a read without time-out.
+constexpr std::uint64_t kReadSliceMs = 60000;
+
+// The receive buffer as the block receiver sees it.
+class ReceiveBlockBuffer final : public BlockBuffer {
+ public:
+  explicit ReceiveBlockBuffer(LineBuffers& buffers) : buffers_(buffers) {}
+  std::span<std::uint8_t> Bytes() override { return buffers_.Receive(); }
+  bool Grow() override { return buffers_.GrowLineBuffers(); }
+
+ private:
+  LineBuffers& buffers_;
+};
+
+}  // namespace
+
+void SiteWorker::IssueRead(std::size_t bytes) {
+  if (!buffers_.Available() || !lineState_.line) {
+    reception_.readPending = false;
+    return;
+  }
+  const std::size_t capacity = buffers_.Capacity();
+  reception_.readPending = true;
+  reception_.readWant = bytes < capacity ? bytes : capacity;
+  reception_.readGot = 0;
+  // A read time-out of 0 means none: the read waits for its count.
+  const std::uint32_t timeoutMs = lineState_.timeouts.readTotalMs;
+  reception_.readDeadlineMs = timeoutMs == 0 ? UINT64_MAX : NowMs() + timeoutMs;
+}
+
+bool SiteWorker::WaitForRead(WakeSignal* wake) {
+  if (!reception_.readPending) return wake == nullptr;
+  Line& line = *lineState_.line;
+  while (reception_.readGot < reception_.readWant) {
+    const std::uint64_t now = NowMs();
+    if (now >= reception_.readDeadlineMs) break;
+    if (wake && wake->Wait(0)) return false;
+    const std::uint64_t leftMs = reception_.readDeadlineMs - now;
+    const auto remainingMs = static_cast<std::uint32_t>(leftMs < kReadSliceMs ? leftMs : kReadSliceMs);
+    std::span<std::uint8_t> target =
+        buffers_.Receive().subspan(reception_.readGot, reception_.readWant - reception_.readGot);
+    const IoResult result = line.ReadWithin(target, remainingMs, wake);
+    if (!result.ok) break;  // a failed read completes with what it has
+    reception_.readGot += result.bytes;
+    if (result.bytes == 0 && wake && wake->Wait(0)) return false;
+  }
+  reception_.readPending = false;
+  reception_.count = reception_.readGot;
+  buffers_.Receive()[reception_.count] = 0;
+  return true;
+}
+
+void SiteWorker::ReceptionStep(SiteEntry& entry) {
+  if (site_.deviceType == DeviceType::kKstd && reception_.expectedFrame == 0) {
+    HeaderStep(entry);
+    return;
+  }
+  ChunkStep(entry);
+  reception_.expectedFrame = 0;
+}
+
+void SiteWorker::HeaderStep(SiteEntry& entry) {
+  const std::span<std::uint8_t> bytes = buffers_.Receive();
+  if (reception_.count == 2) {
+    const std::int32_t frame = (bytes[0] << 8 | bytes[1]) + 1;
+    reception_.expectedFrame = frame;
+    if (frame >= 2 && frame <= static_cast<std::int32_t>(box::kMaxCountedFrame)) {
+      IssueRead(static_cast<std::size_t>(frame));
+      return;
+    }
+    if (frame == 1 && entry.ricorrenza != 0 &&
+        NowMs() - reception_.lastDataMs > lineSettings_.endOfImportTimeoutMs) {
+      env_.flags.stop = true;
+      reception_.expectedFrame = 0;
+      reception_.count = 0;
+      return;
+    }
+    Resynchronise();
+    return;
+  }
+  if (!buffers_.Available() || (reception_.count == 0 && env_.flags.stop)) {
+    reception_.count = 0;
+    return;
+  }
+  // A stray byte is dropped; the box is nudged and asked again.
+  Hold(false, false);
+  Release(false, false);
+  IssueRead(2);
+}
+
+void SiteWorker::Resynchronise() {
+  if (env_.flags.stop) {
+    reception_.count = 0;
+    return;
+  }
+  reception_.expectedFrame = 0;
+  IssueRead(kResyncDiscardBytes);
+  WaitForRead(nullptr);
+  reception_.count = 0;
+  Hold(true, true);
+  if (buffers_.Available() && !env_.flags.stop) {
+    Release(false, false);
+    IssueRead(2);
+  }
+}
+
+void SiteWorker::ChunkStep(SiteEntry& entry) {
+  std::size_t count = reception_.count;
+  const std::uint64_t endOfImportMs = lineSettings_.endOfImportTimeoutMs;
+
+  if (count == 0) {
+    reception_.idleMs = NowMs() - reception_.lastDataMs;
+    bool restartBox = false;
+    if (reception_.idleMs > endOfImportMs) {
+      if (entry.ricorrenza != 0)
+        env_.flags.stop = true;
+      else if (IsTerminatedBox() && !flow_.boxAcknowledged && !env_.flags.stop)
+        restartBox = true;
+    } else if (IsTerminatedBox() && reception_.idleMs > kBoxRestartIdleMs &&
+               !flow_.boxAcknowledged && !env_.flags.stop) {
+      restartBox = true;
+    }
+    if (restartBox) {
+      env_.clock.SleepMs(kBoxRestartPauseMs);
+      Hold(false, false);
+      env_.clock.SleepMs(kBoxRestartPauseMs);
+      Release(false, false);
+    }
+    // The nudge frees an exchange that missed an XON. Not once the
+    // connection is ending: the drain holds the exchange, and what a nudge let
+    // it print after the last read would be lost with the closed port.
+    if (IsSerialText() && lineSettings_.handshake == Handshake::kXon && !env_.flags.stop) {
+      Hold(true, true);
+      Release(false, true);
+    }
+    NextRead();
+    return;
+  }
+
+  if (IsTerminatedBox() && count == reception_.previousCount && reception_.lastCheckFailed) {
+    // The same block again right after a bad one: give the box a moment.
+    env_.clock.SleepMs(1000u + 1000u * Random() / 32767u);
+    reception_.previousCount = 0;
+  } else {
+    reception_.previousCount = count;
+  }
+
+  Hold(false, false);
+  reception_.lastDataMs = NowMs();
+  reception_.idleMs = 0;
+
+  bool stored = false;
+  if (IsBox()) {
+    ReceiveBlockBuffer blockBuffer(buffers_);
+    const bool counted = site_.deviceType == DeviceType::kKstd;
+    const int result = ReceiveBlock(*lineState_.line, blockBuffer, count, counted,
+                                    static_cast<std::size_t>(reception_.expectedFrame));
+    if (result == 0) {
+      reception_.lastCheckFailed = false;
+    } else if (result == msg::kBufferAlloc) {
+      ReportError(msg::kBufferAlloc, entry.name);
+      env_.flags.stop = true;
+      count = 0;
+      stored = true;  // nothing more to do with this chunk
+    } else {
+      ReportError(msg::kChecksum, entry.name);
+      reception_.lastCheckFailed = true;
+      count = 0;
+      stored = true;
+    }
+  }
+  if (!stored && count > 0) {
+    const ChunkResult processed =
+        ProcessChunk(buffers_, count, site_, entry.name, env_.clock, processing_);
+    if (processed.bufferUnavailable) {
+      ReportError(msg::kBufferAlloc, entry.name);
+      env_.flags.stop = true;
+      count = 0;
+    } else {
+      count = processed.count;
+      if (count > 0) StoreAndShow(entry, count);
+    }
+  }
+  reception_.count = count;
+
+  if (entry.ricorrenza != 0 && IsBox()) {
+    if (env_.flags.stop) {
+      NextRead();
+      return;
+    }
+    if (NowMs() - reception_.lastStatusMs > endOfImportMs) env_.flags.stop = StatusQuery();
+  }
+  if (!env_.flags.stop) Release(false, false);
+  NextRead();
+}
+
+void SiteWorker::StoreAndShow(SiteEntry& entry, std::size_t count) {
+  (void)entry;
+  const StorageContext storage{env_.files, env_.notifier, env_.flags, env_.clock};
+  const std::span<const std::uint8_t> chunk = buffers_.Receive().first(count);
+  StoreChunk(storage, site_, storage_, chunk);
+  env_.notifier.Post(Message::kDisplay, static_cast<std::uint32_t>(count),
+                     std::string(reinterpret_cast<const char*>(chunk.data()), chunk.size()));
+  if (env_.status) env_.status->SetLines(processing_.lineCount);
+}
+
+void SiteWorker::NextRead() {
+  if (buffers_.Available() && (reception_.count > 0 || !env_.flags.stop)) {
+    IssueRead(site_.deviceType == DeviceType::kKstd ? 2 : lineState_.readChunkBytes);
+  } else {
+    reception_.readPending = false;
+  }
+}
+
+bool SiteWorker::StatusQuery() {
+  ExchangeLink link = Link();
+  const StatusQueryResult result =
+      QueryBoxStatus(link, buffers_.Receive(), lineState_.readChunkBytes);
+  SetState(flow_.held ? WorkerState::kHeld : WorkerState::kReceiving);
+  if (result.reading.numberRead) reception_.lastStatusMs = NowMs();
+  return result.reading.mayEnd;
+}
+
+void SiteWorker::DrainReception(SiteEntry& entry) {
+  if (!buffers_.Available() || !lineState_.line) return;
+  if (IsSerialText()) Hold(true, true);
+  while (reception_.readPending) {
+    WaitForRead(nullptr);
+    ReceptionStep(entry);
+    if (reception_.count == 0) break;
+  }
+  reception_.readPending = false;
+  Hold(true, true);
+}
+
+}  // namespace vr

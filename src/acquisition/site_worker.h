@@ -1,0 +1,131 @@
+#pragma once
+// The site worker: the one thread that talks to the exchange. It waits until
+// a site is due, runs one connection for it with the device its settings
+// name, ends the connection and waits again, until it is told to close.
+//
+// A serial connection keeps one read pending on the line; each completed
+// read is one reception step (hold the exchange, process the chunk, store
+// it, show it, release the exchange, read again); an empty read drives the
+// idle logic (end of a scheduled import, restart of a silent box, the XON
+// nudge). Requests from the main thread arrive through the mailbox and are
+// taken whenever the worker pumps its messages.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "acquisition/flow_control.h"
+#include "acquisition/line_buffers.h"
+#include "acquisition/line_processing.h"
+#include "acquisition/worker_mailbox.h"
+#include "base/clock.h"
+#include "base/flags.h"
+#include "base/notifier.h"
+#include "config/profile.h"
+#include "config/settings.h"
+#include "line/open_line.h"
+#include "storage/data_file_set.h"
+
+namespace vr {
+
+struct WorkerEnvironment {
+  SiteList& sites;  // rebuilt in place by reloadConfiguration
+  SitesMenu& menu;
+  Profile& profile;        // VESPREC.INI
+  std::string programDir;  // where the overflow files lie
+  std::string portName;    // Com
+  std::string siteCode;    // /Sito=: serve this site alone; empty: follow the schedule
+  bool slave = false;      // /Slave
+  ProcessFlags& flags;
+  Notifier& notifier;
+  IconDisplay& display;
+  const Clock& clock;
+  WorkerMailbox& mailbox;  // requests; its wake signal is also the wait event
+  FileSystem& files;
+  LineOpener openLine = OpenSystemLine;
+  // Reads the configuration again (problems go to the main window).
+  std::function<void()> reloadConfiguration;
+  StatusBoard* status = nullptr;  // optional: what `status` shows
+};
+
+// The worker's reception variables, one set per process.
+struct ReceptionState {
+  std::size_t count = 0;          // bytes of the current chunk
+  std::size_t previousCount = 1;  // of the previous non-empty chunk
+  bool lastCheckFailed = false;   // the block receiver rejected the previous chunk
+  std::uint64_t lastDataMs = 0;   // tick of the last received data
+  std::uint64_t idleMs = 0;       // since the last data, at the last empty read
+  std::uint64_t lastStatusMs = 0; // tick of the last readable status reply
+  std::int32_t expectedFrame = 0; // KSTD: 0 while a block header is awaited, else N + 1
+
+  // The one pending read: bytes wanted, bytes in so far, and its deadline.
+  bool readPending = false;
+  std::size_t readWant = 0;
+  std::size_t readGot = 0;
+  std::uint64_t readDeadlineMs = 0;
+};
+
+class SiteWorker {
+ public:
+  explicit SiteWorker(WorkerEnvironment& env);
+
+  // The thread's body; returns 0 when the worker ends.
+  int Run();
+
+  // Single pieces, for tests and for the other device handlers.
+  SiteEntry* ChooseSite();
+  bool IsSiteDue(const SiteEntry* entry) const;
+  void PumpWorkerMessages();
+
+  const SiteSettings& Settings() const { return site_; }
+  const LineProcessingState& Processing() const { return processing_; }
+  StorageState& Storage() { return storage_; }
+
+ private:
+  enum class PassEnd { kNext, kEndThread };
+
+  PassEnd RunPass();
+  void RunConnection(SiteEntry& entry);
+  PassEnd SerialConnection(SiteEntry& entry);
+  void AlternativeDownload(SiteEntry& entry);
+  void CloseConnection(SiteEntry& entry);
+
+  // Reception (one pending read at a time).
+  void IssueRead(std::size_t bytes);
+  bool WaitForRead(WakeSignal* wake);
+  void ReceptionStep(SiteEntry& entry);
+  void HeaderStep(SiteEntry& entry);
+  void ChunkStep(SiteEntry& entry);
+  void Resynchronise();
+  bool StatusQuery();
+  void DrainReception(SiteEntry& entry);
+  void StoreAndShow(SiteEntry& entry, std::size_t count);
+  void NextRead();
+
+  bool IsBox() const;
+  bool IsTerminatedBox() const;
+  bool IsSerialText() const;  // COM, BUFF
+  LineEnvironment MakeLineEnvironment();
+  ExchangeLink Link();
+  void Hold(bool waitEcho, bool force);
+  void Release(bool statusForm, bool twice);
+  std::uint64_t NowMs() const { return env_.clock.TickMs(); }
+  std::uint32_t Random();  // 0..32767, the same sequence in every run
+  void SetState(WorkerState state);
+  void ReportError(int id, const std::string& siteCode);
+
+  WorkerEnvironment& env_;
+  SiteSettings site_;
+  LineSettings lineSettings_;
+  LineState lineState_;
+  LineBuffers buffers_;
+  LineProcessingState processing_;
+  FlowState flow_;
+  StorageState storage_;
+  ReceptionState reception_;
+  std::string currentSite_;
+  std::uint32_t randomState_ = 5;
+};
+
+}  // namespace vr

@@ -1,0 +1,366 @@
+#include "acquisition/site_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/configuration.h"
+#include "base/civil_time.h"
+#include "log/strings.h"
+#include "sim/exchange.h"
+#include "sim/kestrel_box.h"
+#include "sim/simulated_line.h"
+#include "storage/file_system.h"
+#include "support/recording_notifier.h"
+#include "support/temp_dir.h"
+
+namespace vr {
+namespace {
+
+using Keys = std::map<std::string, std::string>;
+
+// Records the worker's reports and lets a test act on one (end the run).
+class WatchingNotifier final : public Notifier {
+ public:
+  void Post(Message message, std::uint32_t value, std::string text) override {
+    Note(message, value, std::move(text), false);
+  }
+  void Send(Message message, std::uint32_t value, std::string text) override {
+    Note(message, value, std::move(text), true);
+  }
+  std::function<void(Message, std::uint32_t, const std::string&)> onNote;
+  test::RecordingNotifier recorded;
+
+ private:
+  void Note(Message message, std::uint32_t value, std::string text, bool sent) {
+    if (onNote) onNote(message, value, text);
+    if (sent)
+      recorded.Send(message, value, std::move(text));
+    else
+      recorded.Post(message, value, std::move(text));
+  }
+};
+
+class RecordingDisplay final : public IconDisplay {
+ public:
+  void ShowIcon(TrayIcon icon) override {
+    icons.push_back(icon);
+    if (onIcon) onIcon(icon);
+  }
+  std::vector<TrayIcon> icons;
+  std::function<void(TrayIcon)> onIcon;
+};
+
+const Keys kComSite = {
+    {"Ogni", "3600"},         {"SitoAbilitato", "1"},   {"Ricorrenza", "-1"},
+    {"Ora", "10.00 01-01-2010p"}, {"Dispositivo", "COM"}, {"AggData", "0"},
+    {"AggOra", "0"},          {"EliminaNull", "0"},     {"CorreggiCR", "1"},
+    {"FlagCRLF", "0"},        {"Importazione", "2"},    {"STimeRead", "10"},
+    {"STimeWrite", "10"},     {"MTimeRead", "10"},      {"MTimeWrite", "10"},
+    {"FileTimeout", "60"},    {"SpazioTimeout", "0"},   {"Modem", "0"},
+    {"Baud", "9600"},         {"BitDati", "8"},         {"Parita", "N"},
+    {"Stop", "1"},            {"Handshake", "XON"},     {"Xon", "17"},
+    {"Xoff", "19"},           {"TimeoutFineImp", "5"},
+};
+
+sim::ExchangeConfig Printing(int records, sim::TimeUs intervalUs = 0) {
+  sim::ExchangeConfig config;
+  config.generatedRecords = records;
+  config.intervalUs = intervalUs;
+  return config;
+}
+
+sim::KestrelConfig Box(sim::KestrelModel model, int records, std::size_t blockMaxBytes = 1024) {
+  sim::KestrelConfig config;
+  config.model = model;
+  config.generatedRecords = records;
+  config.blockMaxBytes = blockMaxBytes;
+  return config;
+}
+
+// The data file of a site whose headers carry only the site code: an empty
+// line first, then every record behind its header.
+std::string ExpectedData(const std::string& site, const std::string& sentText) {
+  std::string header = site.substr(0, 4);
+  header.resize(5, ' ');
+  std::string data = "\r\n";
+  std::size_t start = 0;
+  while (start < sentText.size()) {
+    const std::size_t end = sentText.find("\r\n", start);
+    if (end == std::string::npos) break;
+    data += header + sentText.substr(start, end + 2 - start);
+    start = end + 2;
+  }
+  if (start < sentText.size()) data += header + sentText.substr(start);
+  return data;
+}
+
+class SiteWorkerTest : public ::testing::Test {
+ protected:
+  void WriteIni(const std::string& site, Keys keys, const Keys& overrides = {}) {
+    for (const auto& [k, v] : overrides) keys[k] = v;
+    keys["Dati"] = dir.File("dati.txt");
+    keys["Dati2"] = dir.File("dati2.txt");
+    keys["Storico"] = dir.File("storico.txt");
+    std::string ini = "[General]\r\nCom=/dev/ttyS0\r\nLog=" + dir.File("vrec.log") + "\r\n[" +
+                      site + "]\r\n";
+    for (const auto& [k, v] : keys) ini += k + "=" + v + "\r\n";
+    dir.Write("VESPREC.INI", ini);
+    profile = std::make_unique<Profile>(dir.File("VESPREC.INI"));
+    CollectingReporter reporter;
+    ASSERT_TRUE(LoadConfiguration(*profile, config, reporter, clock)) << reporter.items.size();
+  }
+
+  // Runs the worker until it has closed `connections` connections.
+  void RunConnections(sim::SimulatedLine& line, int connections = 1) {
+    ports.Add("/dev/ttyS0", line);
+    int closed = 0;
+    notifier.onNote = [&](Message m, std::uint32_t value, const std::string&) {
+      if (m == Message::kError && value == msg::kPortClosed && ++closed == connections)
+        flags.closing = true;
+    };
+    SiteWorker worker(Environment());
+    EXPECT_EQ(worker.Run(), 0);
+  }
+
+  WorkerEnvironment& Environment() {
+    env = std::make_unique<WorkerEnvironment>(WorkerEnvironment{
+        config.sites, config.menu, *profile, dir.Path(), "/dev/ttyS0", siteCode, false, flags,
+        notifier, display, clock, mailbox, files, ports.AsOpener(), nullptr, &status});
+    return *env;
+  }
+
+  std::vector<std::uint32_t> Errors() const { return notifier.recorded.Values(Message::kError); }
+
+  test::TempDir dir;
+  ManualClock clock{ToSeconds(CivilTime{2010, 1, 1, 10, 30, 0, 0})};
+  ManualWakeSignal wake{clock};
+  WorkerMailbox mailbox{wake};
+  ProcessFlags flags;
+  WatchingNotifier notifier;
+  RecordingDisplay display;
+  NativeFileSystem files;
+  sim::SimulatedPorts ports;
+  Configuration config;
+  std::unique_ptr<Profile> profile;
+  std::unique_ptr<WorkerEnvironment> env;
+  std::string siteCode;
+  StatusBoard status;
+};
+
+TEST_F(SiteWorkerTest, PeriodicComSiteStoresEveryRecordAndEndsOnItsImportTimeout) {
+  WriteIni("0001", kComSite);
+  sim::Exchange exchange(Printing(12, 200'000));
+  sim::SimulatedLine line(clock, exchange);
+  RunConnections(line);
+
+  ASSERT_TRUE(exchange.Done());
+  EXPECT_EQ(dir.Read("dati.txt"), ExpectedData("0001", exchange.Sent()));
+  EXPECT_EQ(dir.Read("dati2.txt"), dir.Read("dati.txt"));
+  EXPECT_EQ(dir.Read("storico.txt"), dir.Read("dati.txt"));
+  // The schedule moved on before the connection and was written back, and
+  // the line-end carry was stored at the end.
+  EXPECT_NE(dir.Read("VESPREC.INI").find("Ora=11.00 01-01-2010p"), std::string::npos);
+  EXPECT_NE(dir.Read("VESPREC.INI").find("FlagCRLF=0"), std::string::npos);
+  EXPECT_EQ(status.Get().lines, 12u);
+}
+
+TEST_F(SiteWorkerTest, ClosingSequenceIsSentInOrder) {
+  WriteIni("0001", kComSite);
+  sim::Exchange exchange(Printing(2));
+  sim::SimulatedLine line(clock, exchange);
+  RunConnections(line);
+
+  std::vector<std::string> closing;
+  for (const auto& note : notifier.recorded.Notes())
+    if (note.sent) closing.push_back(note.message == Message::kDebug ? note.text : "5012 " + note.text);
+  EXPECT_EQ(closing, (std::vector<std::string>{"Ripristino impostazioni porta seriale",
+                                               "Impostazioni porta seriale effettuata",
+                                               "5012 0001", "Chiusura porta seriale",
+                                               "Disconnessa porta seriale"}));
+  // The port is closed and left with DTR and RTS dropped.
+  EXPECT_FALSE(ports.IsOpen("/dev/ttyS0"));
+}
+
+TEST_F(SiteWorkerTest, XonLineIsNudgedAtEveryEmptyRead) {
+  WriteIni("0001", kComSite, {{"TimeoutFineImp", "3"}});
+  sim::Exchange exchange(Printing(1));
+  sim::SimulatedLine line(clock, exchange);
+  RunConnections(line);
+  const std::string written(line.WrittenBytes().begin(), line.WrittenBytes().end());
+  // Released once at the start; then every empty read sends XOFF, XON, XON.
+  EXPECT_NE(written.find("\x13\x11\x11\x13\x11\x11"), std::string::npos);
+}
+
+TEST_F(SiteWorkerTest, ContinuousSiteStopsOnRequestAndStaysOff) {
+  WriteIni("0001", kComSite, {{"Ricorrenza", "0"}});
+  sim::Exchange exchange(Printing(0, 500'000));  // never ends
+  sim::SimulatedLine line(clock, exchange);
+  ports.Add("/dev/ttyS0", line);
+  int shown = 0;
+  notifier.onNote = [&](Message m, std::uint32_t value, const std::string&) {
+    if (m == Message::kDisplay && ++shown == 5) mailbox.Post(WorkerRequest::kStopConnection);
+    if (m == Message::kError && value == msg::kPortClosed) flags.closing = true;
+  };
+  SiteWorker worker(Environment());
+  EXPECT_EQ(worker.Run(), 0);
+  EXPECT_EQ(config.sites.front().enabled, 0);
+  // Everything the exchange printed up to its hold (the drain takes what
+  // was in flight) is stored; the record cut by XOFF continues next time.
+  EXPECT_EQ(dir.Read("dati.txt"), ExpectedData("0001", exchange.Sent()));
+  EXPECT_TRUE(exchange.Held());
+  EXPECT_GE(shown, 5);
+}
+
+TEST_F(SiteWorkerTest, MissingSiteKeyIsReportedOnceAndNeverSpins) {
+  Keys keys = kComSite;
+  keys.erase("AggOra");
+  keys["Ricorrenza"] = "0";
+  WriteIni("0001", keys);
+  sim::Exchange exchange;
+  sim::SimulatedLine line(clock, exchange);
+  ports.Add("/dev/ttyS0", line);
+  // While the warning is pending (nobody closed its box) a failure is not
+  // reported and the continuous site stays enabled, so it is tried again
+  // and again: each try must cost a second.
+  flags.WarningPending(msg::kSiteSettings) = true;
+  int tries = 0;
+  notifier.onNote = [&](Message m, std::uint32_t value, const std::string&) {
+    if (m == Message::kError && value == msg::kAggOra && ++tries == 3) flags.closing = true;
+  };
+  const std::uint64_t startMs = clock.TickMs();
+  SiteWorker worker(Environment());
+  worker.Run();
+  EXPECT_GE(clock.TickMs() - startMs, 3000u);
+  EXPECT_TRUE(notifier.recorded.Values(Message::kWarning).empty());
+  EXPECT_EQ(config.sites.front().enabled, 1);
+  EXPECT_EQ(ports.OpenAttempts("/dev/ttyS0"), 0);
+}
+
+TEST_F(SiteWorkerTest, MissingSiteKeyWarnsOnceAndDisablesTheSite) {
+  Keys keys = kComSite;
+  keys.erase("AggOra");
+  WriteIni("0001", keys);
+  sim::Exchange exchange;
+  sim::SimulatedLine line(clock, exchange);
+  ports.Add("/dev/ttyS0", line);
+  display.onIcon = [&](TrayIcon icon) {
+    if (icon == TrayIcon::kIdle && display.icons.size() > 1) flags.closing = true;
+  };
+  SiteWorker worker(Environment());
+  worker.Run();
+  EXPECT_EQ(Errors(), (std::vector<std::uint32_t>{msg::kAggOra, msg::kSiteSettings}));
+  EXPECT_EQ(notifier.recorded.Values(Message::kWarning),
+            std::vector<std::uint32_t>{msg::kSiteSettings});
+  EXPECT_TRUE(flags.WarningPending(msg::kSiteSettings));
+  EXPECT_EQ(config.sites.front().enabled, 0);
+}
+
+TEST_F(SiteWorkerTest, ScheduledSiteWhosePortIsMissingWaitsForItsNextTime) {
+  WriteIni("0001", kComSite);
+  sim::Exchange exchange;
+  sim::SimulatedLine line(clock, exchange);
+  ports.Add("/dev/ttyS0", line);
+  ports.FailOpen("/dev/ttyS0", sim::kSimErrorNotFound, -1);
+  notifier.onNote = [&](Message m, std::uint32_t value, const std::string&) {
+    if (m == Message::kSystemError) flags.closing = true;
+    (void)value;
+  };
+  SiteWorker worker(Environment());
+  worker.Run();
+  EXPECT_EQ(ports.OpenAttempts("/dev/ttyS0"), 2);  // Importazione
+  EXPECT_EQ(display.icons.back(), TrayIcon::kLineError);
+  EXPECT_NE(dir.Read("VESPREC.INI").find("Ora=11.00 01-01-2010p"), std::string::npos);
+  EXPECT_EQ(config.sites.front().enabled, 1);
+}
+
+TEST_F(SiteWorkerTest, KstdBoxIsEmptiedUntilItsStatusSaysSo) {
+  Keys keys = kComSite;
+  keys["Dispositivo"] = "KSTD";
+  WriteIni("0001", keys, {{"TimeoutFineImp", "2"}});
+  sim::KestrelBox box(Box(sim::KestrelModel::kKstd, 40, 300));
+  sim::SimulatedLine line(clock, box);
+  RunConnections(line);
+  ASSERT_FALSE(box.Delivered().empty());
+  EXPECT_EQ(dir.Read("dati.txt"), ExpectedData("0001", box.Delivered()));
+}
+
+TEST_F(SiteWorkerTest, KstbBoxDeliversItsBlocksInOrder) {
+  Keys keys = kComSite;
+  keys["Dispositivo"] = "KSTB";
+  WriteIni("0001", keys, {{"TimeoutFineImp", "2"}});
+  sim::KestrelBox box(Box(sim::KestrelModel::kKstb, 15));
+  sim::SimulatedLine line(clock, box);
+  RunConnections(line);
+  ASSERT_FALSE(box.Delivered().empty());
+  EXPECT_EQ(dir.Read("dati.txt"), ExpectedData("0001", box.Delivered()));
+}
+
+TEST_F(SiteWorkerTest, KstdBoxThroughTheAlternativeLoop) {
+  Keys keys = kComSite;
+  keys["Dispositivo"] = "KSTD";
+  keys["MetodoAlternativo"] = "1";
+  WriteIni("0001", keys, {{"TimeoutFineImp", "2"}});
+  sim::KestrelBox box(Box(sim::KestrelModel::kKstd, 25, 256));
+  sim::SimulatedLine line(clock, box);
+  ports.Add("/dev/ttyS0", line);
+  // The loop ends on an empty box and the worker goes idle again: the
+  // second idle icon ends the run.
+  int idle = 0;
+  display.onIcon = [&](TrayIcon icon) {
+    if (icon == TrayIcon::kIdle && ++idle == 2) flags.closing = true;
+  };
+  SiteWorker worker(Environment());
+  EXPECT_EQ(worker.Run(), 0);
+  EXPECT_EQ(box.StoredBytes(), 0u);
+  ASSERT_FALSE(box.Delivered().empty());
+  EXPECT_EQ(dir.Read("dati.txt"), ExpectedData("0001", box.Delivered()));
+  EXPECT_FALSE(ports.IsOpen("/dev/ttyS0"));
+}
+
+TEST(ChooseSite, EarliestEnabledEntryFirstInListOnTies) {
+  const struct {
+    const char* name;
+    std::vector<std::tuple<std::string, int, std::int64_t>> sites;  // name, enabled, next
+    const char* chosen;
+  } kCases[] = {
+      {"earliest wins", {{"A", 1, 50}, {"B", 1, 40}, {"C", 1, 60}}, "B"},
+      {"tie: first in list", {{"A", 1, 40}, {"B", 1, 40}}, "A"},
+      {"disabled skipped", {{"A", 0, 10}, {"B", 1, 40}}, "B"},
+      {"none enabled", {{"A", 0, 10}}, ""},
+      // The walk starts at the first entry enabled with exactly 1.
+      {"enabled 2 before the first 1", {{"A", 2, 10}, {"B", 1, 40}}, "B"},
+      {"enabled 2 after the first 1", {{"A", 1, 40}, {"B", 2, 10}}, "B"},
+  };
+  for (const auto& c : kCases) {
+    SiteList sites;
+    for (const auto& [name, enabled, next] : c.sites) {
+      SiteEntry e;
+      e.name = name;
+      e.enabled = static_cast<std::uint8_t>(enabled);
+      e.nextRun = next;
+      sites.push_back(e);
+    }
+    SitesMenu menu;
+    ManualClock clock(100);
+    ManualWakeSignal wake(clock);
+    WorkerMailbox mailbox(wake);
+    ProcessFlags flags;
+    test::RecordingNotifier notifier;
+    RecordingDisplay display;
+    NativeFileSystem files;
+    Profile profile("unused.ini");
+    WorkerEnvironment env{sites,   menu,  profile, ".",     "/dev/null", "",
+                          false,   flags, notifier, display, clock,       mailbox,
+                          files,   {},    {},       nullptr};
+    SiteWorker worker(env);
+    const SiteEntry* chosen = worker.ChooseSite();
+    EXPECT_EQ(chosen ? chosen->name : std::string(), c.chosen) << c.name;
+  }
+}
+
+}  // namespace
+}  // namespace vr
