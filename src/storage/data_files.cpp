@@ -12,11 +12,6 @@ using namespace storage_internal;
 
 namespace {
 
-// Error log lines of this module that the string table has no name for.
-constexpr int kPourBackMemoryId = 5007;  // no memory for the pour-back block
-constexpr int kPourBackFailedId = 5008;  // the pour-back stopped part way
-constexpr int kDataFileWriteId = 5009;   // the opened data file refused the chunk
-
 // Pours the overflow file back into the open data file. True when the
 // overflow file is empty afterwards, so whatever follows may go into the data
 // file without overtaking older records.
@@ -39,12 +34,12 @@ bool PourBack(const StorageContext& context, File& data, const std::string& over
       set.overflowPending = false;
       return true;
     case MoveResult::kNoMemory:
-      PostError(context, kPourBackMemoryId);
+      PostError(context, msg::kPourBackMemory);
       return false;
     case MoveResult::kFailed:
       break;
   }
-  PostError(context, kPourBackFailedId);
+  PostError(context, msg::kPourBackFailed);
   return false;
 }
 
@@ -99,7 +94,7 @@ int WriteRecords(const StorageContext& context, const std::string& dataPath,
   const bool inOrder = !set.overflowPending || PourBack(context, *data, overflowPath, set);
   if (inOrder) {
     if (AppendHeldAndChunk(*data, set, dataPath, overflowPath, chunk)) return 0;
-    PostError(context, kDataFileWriteId);
+    PostError(context, msg::kDataFileWrite);
   }
   // The data file cannot take the chunk in order: it goes behind the overflow
   // file's content.
