@@ -13,6 +13,7 @@
 #include "base/civil_time.h"
 #include "base/clock.h"
 #include "config/settings.h"
+#include "support/civil.h"
 
 namespace vr {
 namespace {
@@ -52,16 +53,6 @@ struct Site {
   ChunkResult result;
 };
 
-std::int64_t At(int year, int month, int day, int hour, int minute, int second) {
-  CivilTime t;
-  t.year = year;
-  t.month = month;
-  t.day = day;
-  t.hour = hour;
-  t.minute = minute;
-  t.second = second;
-  return ToSeconds(t);
-}
 
 // ---------------------------------------------------------------------------
 // DeleteCharacter
@@ -231,7 +222,7 @@ TEST(InsertLineHeadersTest, PutsAHeaderAtTheStartOfEveryLine) {
 }
 
 TEST(MakeLineHeaderTest, SiteCodeDateAndTimeInFixedColumns) {
-  const std::int64_t when = At(2010, 3, 5, 8, 7, 6);
+  const std::int64_t when = test::SecondsAt(2010, 3, 5, 8, 7, 6);
   struct Case {
     std::string siteCode;
     bool withDate;
@@ -253,7 +244,7 @@ TEST(MakeLineHeaderTest, SiteCodeDateAndTimeInFixedColumns) {
     const std::string text(header.View().begin(), header.View().end());
     EXPECT_EQ(text, c.expected);
   }
-  const LineHeader late = MakeLineHeader("X", true, true, At(1999, 12, 31, 23, 59, 59));
+  const LineHeader late = MakeLineHeader("X", true, true, test::SecondsAt(1999, 12, 31, 23, 59, 59));
   EXPECT_EQ(std::string(late.View().begin(), late.View().end()), "X    19991231 235959 ");
 }
 
@@ -365,9 +356,9 @@ TEST(ProcessChunkTest, HeadersCarryTheClockDateAndTime) {
   site.settings.aggOra = 1;
   site.code = "MILANO";
   site.state.headerState = HeaderState::kLineStart;
-  site.clock.Set(At(2024, 2, 29, 23, 5, 9));
+  site.clock.Set(test::SecondsAt(2024, 2, 29, 23, 5, 9));
   EXPECT_EQ(site.Process("A\r\nB"), "MILA 20240229 230509 A\r\nMILA 20240229 230509 B");
-  site.clock.Set(At(2024, 3, 1, 0, 0, 0));
+  site.clock.Set(test::SecondsAt(2024, 3, 1, 0, 0, 0));
   EXPECT_EQ(site.Process("\r\nC"), "\r\nMILA 20240301 000000 C");
 }
 
@@ -379,7 +370,7 @@ class TickingClock final : public Clock {
   void SleepMs(std::uint32_t) const override {}
 
  private:
-  mutable std::int64_t seconds_ = At(2020, 1, 1, 10, 0, 0);
+  mutable std::int64_t seconds_ = test::SecondsAt(2020, 1, 1, 10, 0, 0);
 };
 
 TEST(ProcessChunkTest, AllLinesOfAChunkShareOneReadingOfTheClock) {

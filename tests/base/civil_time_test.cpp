@@ -1,4 +1,5 @@
 #include "base/civil_time.h"
+#include "support/civil.h"
 
 #include <gtest/gtest.h>
 
@@ -7,16 +8,6 @@
 namespace vr {
 namespace {
 
-CivilTime At(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
-  CivilTime t;
-  t.year = year;
-  t.month = month;
-  t.day = day;
-  t.hour = hour;
-  t.minute = minute;
-  t.second = second;
-  return t;
-}
 
 // 1970-01-01 is 11 644 473 600 s after 1601-01-01 (the FILETIME of the Unix
 // epoch); 2010-01-01 is 1 262 304 000 s after the Unix epoch.
@@ -24,11 +15,11 @@ constexpr std::int64_t kUnixEpoch = 11644473600;
 constexpr std::int64_t k2010 = kUnixEpoch + 1262304000;
 
 TEST(CivilTimeTest, KnownDatesGiveKnownCounts) {
-  EXPECT_EQ(ToSeconds(At(1601, 1, 1)), 0);
-  EXPECT_EQ(ToSeconds(At(1601, 1, 2, 0, 0, 1)), kSecondsPerDay + 1);
-  EXPECT_EQ(ToSeconds(At(1970, 1, 1)), kUnixEpoch);
-  EXPECT_EQ(ToSeconds(At(2010, 1, 1)), k2010);
-  EXPECT_EQ(ToSeconds(At(2010, 1, 1, 10, 30, 15)), k2010 + 10 * 3600 + 30 * 60 + 15);
+  EXPECT_EQ(ToSeconds(test::CivilAt(1601, 1, 1)), 0);
+  EXPECT_EQ(ToSeconds(test::CivilAt(1601, 1, 2, 0, 0, 1)), kSecondsPerDay + 1);
+  EXPECT_EQ(ToSeconds(test::CivilAt(1970, 1, 1)), kUnixEpoch);
+  EXPECT_EQ(ToSeconds(test::CivilAt(2010, 1, 1)), k2010);
+  EXPECT_EQ(ToSeconds(test::CivilAt(2010, 1, 1, 10, 30, 15)), k2010 + 10 * 3600 + 30 * 60 + 15);
 }
 
 TEST(CivilTimeTest, DaysCountLeapYearsOfTheGregorianRules) {
@@ -40,9 +31,9 @@ TEST(CivilTimeTest, DaysCountLeapYearsOfTheGregorianRules) {
 }
 
 TEST(CivilTimeTest, FromSecondsInvertsToSeconds) {
-  const CivilTime samples[] = {At(1601, 1, 1), At(1601, 12, 31, 23, 59, 59), At(1900, 2, 28, 12),
-                               At(1900, 3, 1), At(2000, 2, 29, 8, 7, 6),     At(2010, 3, 5, 8, 7),
-                               At(2100, 3, 1), At(30827, 12, 31, 23, 59, 59)};
+  const CivilTime samples[] = {test::CivilAt(1601, 1, 1), test::CivilAt(1601, 12, 31, 23, 59, 59), test::CivilAt(1900, 2, 28, 12),
+                               test::CivilAt(1900, 3, 1), test::CivilAt(2000, 2, 29, 8, 7, 6),     test::CivilAt(2010, 3, 5, 8, 7),
+                               test::CivilAt(2100, 3, 1), test::CivilAt(30827, 12, 31, 23, 59, 59)};
   for (const CivilTime& t : samples) {
     EXPECT_EQ(FromSeconds(ToSeconds(t)), t) << t.year << "-" << t.month << "-" << t.day;
   }
@@ -65,34 +56,34 @@ TEST(CivilTimeTest, FromSecondsWalksEveryDayOfFourCenturies) {
     ASSERT_TRUE(IsValidCivil(t)) << "day " << day;
     previous = t;
   }
-  EXPECT_EQ(previous, At(2000, 12, 31, 1, 1, 1));
+  EXPECT_EQ(previous, test::CivilAt(2000, 12, 31, 1, 1, 1));
 }
 
 TEST(CivilTimeTest, WeekdayStartsOnSunday) {
   EXPECT_EQ(Weekday(0), 1);                                      // 1601-01-01: Monday
-  EXPECT_EQ(Weekday(ToSeconds(At(2010, 1, 1, 23, 59, 59))), 5);  // Friday
-  EXPECT_EQ(Weekday(ToSeconds(At(2010, 1, 3))), 0);              // Sunday
-  EXPECT_EQ(Weekday(ToSeconds(At(2010, 1, 4, 9))), 1);           // Monday
-  EXPECT_EQ(Weekday(ToSeconds(At(2010, 1, 9))), 6);              // Saturday
+  EXPECT_EQ(Weekday(ToSeconds(test::CivilAt(2010, 1, 1, 23, 59, 59))), 5);  // Friday
+  EXPECT_EQ(Weekday(ToSeconds(test::CivilAt(2010, 1, 3))), 0);              // Sunday
+  EXPECT_EQ(Weekday(ToSeconds(test::CivilAt(2010, 1, 4, 9))), 1);           // Monday
+  EXPECT_EQ(Weekday(ToSeconds(test::CivilAt(2010, 1, 9))), 6);              // Saturday
   EXPECT_EQ(Weekday(kUnixEpoch), 4);                             // Thursday
 }
 
 TEST(CivilTimeTest, IsValidCivilRejectsImpossibleFields) {
-  EXPECT_TRUE(IsValidCivil(At(1601, 1, 1)));
-  EXPECT_TRUE(IsValidCivil(At(30827, 12, 31, 23, 59, 59)));
-  EXPECT_TRUE(IsValidCivil(At(2000, 2, 29)));
-  EXPECT_FALSE(IsValidCivil(At(1600, 12, 31)));
-  EXPECT_FALSE(IsValidCivil(At(30828, 1, 1)));
-  EXPECT_FALSE(IsValidCivil(At(1900, 2, 29)));
-  EXPECT_FALSE(IsValidCivil(At(2010, 4, 31)));
-  EXPECT_FALSE(IsValidCivil(At(2010, 0, 1)));
-  EXPECT_FALSE(IsValidCivil(At(2010, 13, 1)));
-  EXPECT_FALSE(IsValidCivil(At(2010, 1, 0)));
-  EXPECT_FALSE(IsValidCivil(At(2010, 1, 1, 24)));
-  EXPECT_FALSE(IsValidCivil(At(2010, 1, 1, -1)));
-  EXPECT_FALSE(IsValidCivil(At(2010, 1, 1, 0, 60)));
-  EXPECT_FALSE(IsValidCivil(At(2010, 1, 1, 0, 0, 60)));
-  CivilTime ms = At(2010, 1, 1);
+  EXPECT_TRUE(IsValidCivil(test::CivilAt(1601, 1, 1)));
+  EXPECT_TRUE(IsValidCivil(test::CivilAt(30827, 12, 31, 23, 59, 59)));
+  EXPECT_TRUE(IsValidCivil(test::CivilAt(2000, 2, 29)));
+  EXPECT_FALSE(IsValidCivil(test::CivilAt(1600, 12, 31)));
+  EXPECT_FALSE(IsValidCivil(test::CivilAt(30828, 1, 1)));
+  EXPECT_FALSE(IsValidCivil(test::CivilAt(1900, 2, 29)));
+  EXPECT_FALSE(IsValidCivil(test::CivilAt(2010, 4, 31)));
+  EXPECT_FALSE(IsValidCivil(test::CivilAt(2010, 0, 1)));
+  EXPECT_FALSE(IsValidCivil(test::CivilAt(2010, 13, 1)));
+  EXPECT_FALSE(IsValidCivil(test::CivilAt(2010, 1, 0)));
+  EXPECT_FALSE(IsValidCivil(test::CivilAt(2010, 1, 1, 24)));
+  EXPECT_FALSE(IsValidCivil(test::CivilAt(2010, 1, 1, -1)));
+  EXPECT_FALSE(IsValidCivil(test::CivilAt(2010, 1, 1, 0, 60)));
+  EXPECT_FALSE(IsValidCivil(test::CivilAt(2010, 1, 1, 0, 0, 60)));
+  CivilTime ms = test::CivilAt(2010, 1, 1);
   ms.milliseconds = 1000;
   EXPECT_FALSE(IsValidCivil(ms));
 }

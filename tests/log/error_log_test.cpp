@@ -7,20 +7,11 @@
 #include "base/civil_time.h"
 #include "log/strings.h"
 #include "support/temp_dir.h"
+#include "support/civil.h"
 
 namespace vr {
 namespace {
 
-CivilTime At(int y, int mo, int d, int h, int mi, int s) {
-  CivilTime t;
-  t.year = y;
-  t.month = mo;
-  t.day = d;
-  t.hour = h;
-  t.minute = mi;
-  t.second = s;
-  return t;
-}
 
 TEST(LogPrefix, CutsOrPadsToFiveCharacters) {
   const struct {
@@ -37,7 +28,7 @@ TEST(LogPrefix, CutsOrPadsToFiveCharacters) {
 }
 
 TEST(FormatLogLine, PutsEveryFieldInItsColumns) {
-  const std::string line = FormatLogLine("0001 ", At(2006, 3, 1, 0, 0, 0), "testo");
+  const std::string line = FormatLogLine("0001 ", test::CivilAt(2006, 3, 1, 0, 0, 0), "testo");
   EXPECT_EQ(line, "0001 2006/03/01/00:00:00  testo\r\n");
   // Columns 6-24 (1-based) hold the time stamp, 25-26 two blanks.
   EXPECT_EQ(line.substr(5, 19), "2006/03/01/00:00:00");
@@ -45,16 +36,16 @@ TEST(FormatLogLine, PutsEveryFieldInItsColumns) {
 }
 
 TEST(FormatLogLine, PadsEveryNumberToItsWidth) {
-  EXPECT_EQ(FormatLogLine("Debug", At(1999, 12, 31, 23, 59, 58), ""),
+  EXPECT_EQ(FormatLogLine("Debug", test::CivilAt(1999, 12, 31, 23, 59, 58), ""),
             "Debug1999/12/31/23:59:58  \r\n");
-  EXPECT_EQ(FormatLogLine("     ", At(2010, 1, 2, 3, 4, 5), "x"),
+  EXPECT_EQ(FormatLogLine("     ", test::CivilAt(2010, 1, 2, 3, 4, 5), "x"),
             "     2010/01/02/03:04:05  x\r\n");
 }
 
 class ErrorLogTest : public ::testing::Test {
  protected:
   test::TempDir dir;
-  ManualClock clock{ToSeconds(At(2006, 3, 1, 0, 0, 0))};
+  ManualClock clock{ToSeconds(test::CivilAt(2006, 3, 1, 0, 0, 0))};
   ErrorLog log{clock, dir.File("vesprec.log")};
 };
 

@@ -11,20 +11,11 @@
 
 #include "base/civil_time.h"
 #include "log/strings.h"
+#include "support/civil.h"
 
 namespace vr {
 namespace {
 
-std::int64_t At(int year, int month, int day, int hour = 0, int minute = 0, int second = 0) {
-  CivilTime t;
-  t.year = year;
-  t.month = month;
-  t.day = day;
-  t.hour = hour;
-  t.minute = minute;
-  t.second = second;
-  return ToSeconds(t);
-}
 
 constexpr std::int64_t kWeek = 7 * kSecondsPerDay;
 
@@ -53,17 +44,17 @@ TEST_P(ParseOraValidTest, GivesTheDateAndTime) {
 INSTANTIATE_TEST_SUITE_P(Cases, ParseOraValidTest,
                          testing::Values(
                              // The separators may be anything.
-                             OraCase{"08:00 01/01/2010", At(2010, 1, 1, 8), false},
-                             OraCase{"08.00 01-01-2010p", At(2010, 1, 1, 8), true},
-                             OraCase{"23x59x31x12x2010", At(2010, 12, 31, 23, 59), false},
+                             OraCase{"08:00 01/01/2010", test::SecondsAt(2010, 1, 1, 8), false},
+                             OraCase{"08.00 01-01-2010p", test::SecondsAt(2010, 1, 1, 8), true},
+                             OraCase{"23x59x31x12x2010", test::SecondsAt(2010, 12, 31, 23, 59), false},
                              // A field may start with a blank, like atoi.
-                             OraCase{" 8. 5  5- 3-2010", At(2010, 3, 5, 8, 5), false},
+                             OraCase{" 8. 5  5- 3-2010", test::SecondsAt(2010, 3, 5, 8, 5), false},
                              // The year is the leading digits from position 12.
-                             OraCase{"08.07 05-03-2010 and more", At(2010, 3, 5, 8, 7), false},
-                             OraCase{"08.07 05-03-2010 ends in p", At(2010, 3, 5, 8, 7), true},
-                             OraCase{"00.00 29-02-2000", At(2000, 2, 29), false},
+                             OraCase{"08.07 05-03-2010 and more", test::SecondsAt(2010, 3, 5, 8, 7), false},
+                             OraCase{"08.07 05-03-2010 ends in p", test::SecondsAt(2010, 3, 5, 8, 7), true},
+                             OraCase{"00.00 29-02-2000", test::SecondsAt(2000, 2, 29), false},
                              OraCase{"00.00 01-01-1601", 0, false},
-                             OraCase{"23.59 31-12-30827p", At(30827, 12, 31, 23, 59), true}));
+                             OraCase{"23.59 31-12-30827p", test::SecondsAt(30827, 12, 31, 23, 59), true}));
 
 class ParseOraInvalidTest : public testing::TestWithParam<const char*> {};
 
@@ -90,21 +81,21 @@ INSTANTIATE_TEST_SUITE_P(Cases, ParseOraInvalidTest,
                                          "00.00 01-01-99999999999999999999p"));
 
 TEST(FormatOraTest, WritesTwoDigitFieldsAndTheP) {
-  EXPECT_EQ(FormatOra(At(2010, 3, 5, 8, 7)), "08.07 05-03-2010p");
-  EXPECT_EQ(FormatOra(At(2010, 12, 31, 23, 59)), "23.59 31-12-2010p");
+  EXPECT_EQ(FormatOra(test::SecondsAt(2010, 3, 5, 8, 7)), "08.07 05-03-2010p");
+  EXPECT_EQ(FormatOra(test::SecondsAt(2010, 12, 31, 23, 59)), "23.59 31-12-2010p");
   EXPECT_EQ(FormatOra(0), "00.00 01-01-1601p");
-  EXPECT_EQ(FormatOra(At(30827, 1, 2, 3, 4)), "03.04 02-01-30827p");
+  EXPECT_EQ(FormatOra(test::SecondsAt(30827, 1, 2, 3, 4)), "03.04 02-01-30827p");
   // Seconds have no place in the text.
-  EXPECT_EQ(FormatOra(At(2010, 3, 5, 8, 7, 59)), "08.07 05-03-2010p");
+  EXPECT_EQ(FormatOra(test::SecondsAt(2010, 3, 5, 8, 7, 59)), "08.07 05-03-2010p");
 }
 
 TEST(FormatOraTest, ParseOraReadsBackWhatFormatOraWrote) {
   const std::int64_t samples[] = {0,
-                                  At(1601, 12, 31, 23, 59),
-                                  At(2000, 2, 29, 0, 1),
-                                  At(2010, 1, 4, 9),
-                                  At(2010, 3, 5, 8, 7),
-                                  At(30827, 12, 31, 23, 59)};
+                                  test::SecondsAt(1601, 12, 31, 23, 59),
+                                  test::SecondsAt(2000, 2, 29, 0, 1),
+                                  test::SecondsAt(2010, 1, 4, 9),
+                                  test::SecondsAt(2010, 3, 5, 8, 7),
+                                  test::SecondsAt(30827, 12, 31, 23, 59)};
   for (std::int64_t s : samples) {
     const std::optional<OraValue> v = ParseOra(FormatOra(s));
     ASSERT_TRUE(v.has_value()) << FormatOra(s);
@@ -148,79 +139,79 @@ TEST_P(AdvanceScheduleTest, MovesTheNextDueTime) {
 
 INSTANTIATE_TEST_SUITE_P(
     Periodic, AdvanceScheduleTest,
-    testing::Values(AdvanceCase{"hourly from 08:00, now 10:30", -1, 3600, At(2010, 1, 1, 8),
-                                At(2010, 1, 1, 10, 30), 0, At(2010, 1, 1, 11)},
-                    AdvanceCase{"already later than now stays", -1, 3600, At(2010, 1, 1, 11),
-                                At(2010, 1, 1, 10, 30), 0, At(2010, 1, 1, 11)},
-                    AdvanceCase{"equal to now is not later", -1, 3600, At(2010, 1, 1, 10),
-                                At(2010, 1, 1, 10), 999, At(2010, 1, 1, 11)},
-                    AdvanceCase{"one second before a step", -1, 3600, At(2010, 1, 1, 8),
-                                At(2010, 1, 1, 10, 59, 59), 0, At(2010, 1, 1, 11)},
-                    AdvanceCase{"exactly on a step", -1, 3600, At(2010, 1, 1, 8),
-                                At(2010, 1, 1, 11), 0, At(2010, 1, 1, 12)},
-                    AdvanceCase{"daily, decades in the past", -5, 86400, At(1980, 6, 1, 8),
-                                At(2010, 1, 1, 10, 30), 0, At(2010, 1, 2, 8)},
-                    AdvanceCase{"period not dividing a day", -1, 7000, At(2010, 1, 1),
-                                At(2010, 1, 1, 5), 0, At(2010, 1, 1) + 3 * 7000},
+    testing::Values(AdvanceCase{"hourly from 08:00, now 10:30", -1, 3600, test::SecondsAt(2010, 1, 1, 8),
+                                test::SecondsAt(2010, 1, 1, 10, 30), 0, test::SecondsAt(2010, 1, 1, 11)},
+                    AdvanceCase{"already later than now stays", -1, 3600, test::SecondsAt(2010, 1, 1, 11),
+                                test::SecondsAt(2010, 1, 1, 10, 30), 0, test::SecondsAt(2010, 1, 1, 11)},
+                    AdvanceCase{"equal to now is not later", -1, 3600, test::SecondsAt(2010, 1, 1, 10),
+                                test::SecondsAt(2010, 1, 1, 10), 999, test::SecondsAt(2010, 1, 1, 11)},
+                    AdvanceCase{"one second before a step", -1, 3600, test::SecondsAt(2010, 1, 1, 8),
+                                test::SecondsAt(2010, 1, 1, 10, 59, 59), 0, test::SecondsAt(2010, 1, 1, 11)},
+                    AdvanceCase{"exactly on a step", -1, 3600, test::SecondsAt(2010, 1, 1, 8),
+                                test::SecondsAt(2010, 1, 1, 11), 0, test::SecondsAt(2010, 1, 1, 12)},
+                    AdvanceCase{"daily, decades in the past", -5, 86400, test::SecondsAt(1980, 6, 1, 8),
+                                test::SecondsAt(2010, 1, 1, 10, 30), 0, test::SecondsAt(2010, 1, 2, 8)},
+                    AdvanceCase{"period not dividing a day", -1, 7000, test::SecondsAt(2010, 1, 1),
+                                test::SecondsAt(2010, 1, 1, 5), 0, test::SecondsAt(2010, 1, 1) + 3 * 7000},
                     // -1 as an unsigned 32-bit amount is 2^32 - 1 seconds.
-                    AdvanceCase{"negative Ogni taken as unsigned", -1, -1, At(2010, 1, 1),
-                                At(2010, 1, 1), 0, At(2010, 1, 1) + 4294967295LL}));
+                    AdvanceCase{"negative Ogni taken as unsigned", -1, -1, test::SecondsAt(2010, 1, 1),
+                                test::SecondsAt(2010, 1, 1), 0, test::SecondsAt(2010, 1, 1) + 4294967295LL}));
 
 INSTANTIATE_TEST_SUITE_P(
     Continuous, AdvanceScheduleTest,
-    testing::Values(AdvanceCase{"past time unchanged", 0, 3600, At(2010, 1, 1, 8),
-                                At(2010, 1, 1, 10, 30), 0, At(2010, 1, 1, 8)},
-                    AdvanceCase{"future time unchanged", 0, 3600, At(2011, 1, 1),
-                                At(2010, 1, 1, 10, 30), 0, At(2011, 1, 1)}));
+    testing::Values(AdvanceCase{"past time unchanged", 0, 3600, test::SecondsAt(2010, 1, 1, 8),
+                                test::SecondsAt(2010, 1, 1, 10, 30), 0, test::SecondsAt(2010, 1, 1, 8)},
+                    AdvanceCase{"future time unchanged", 0, 3600, test::SecondsAt(2011, 1, 1),
+                                test::SecondsAt(2010, 1, 1, 10, 30), 0, test::SecondsAt(2011, 1, 1)}));
 
 // 2010-01-04 is a Monday; 2010-01-03 the Sunday that begins its week.
 INSTANTIATE_TEST_SUITE_P(
     Weekly, AdvanceScheduleTest,
     testing::Values(
-        AdvanceCase{"Mondays every week, read Monday 10:00", kMon, 604800, At(2010, 1, 4, 9),
-                    At(2010, 1, 4, 10), 0, At(2010, 1, 11, 9)},
+        AdvanceCase{"Mondays every week, read Monday 10:00", kMon, 604800, test::SecondsAt(2010, 1, 4, 9),
+                    test::SecondsAt(2010, 1, 4, 10), 0, test::SecondsAt(2010, 1, 11, 9)},
         AdvanceCase{"Mondays every other week skips the next week", kMon, 1209600,
-                    At(2010, 1, 4, 9), At(2010, 1, 4, 10), 0, At(2010, 1, 18, 9)},
-        AdvanceCase{"Monday 08:00, due 09:00 the same day", kMon, 1209600, At(2010, 1, 4, 9),
-                    At(2010, 1, 4, 8), 0, At(2010, 1, 4, 9)},
-        AdvanceCase{"same second is not later", kMon, 0, At(2010, 1, 4, 9), At(2010, 1, 4, 9), 0,
-                    At(2010, 1, 11, 9)},
-        AdvanceCase{"one millisecond earlier is", kMon, 0, At(2010, 1, 4, 9),
-                    At(2010, 1, 4, 8, 59, 59), 999, At(2010, 1, 4, 9)},
-        AdvanceCase{"Mon/Wed/Fri from Monday", kMon | kWed | kFri, 0, At(2010, 1, 4, 9),
-                    At(2010, 1, 4, 10), 0, At(2010, 1, 6, 9)},
-        AdvanceCase{"Mon/Wed/Fri from Wednesday", kMon | kWed | kFri, 0, At(2010, 1, 6, 9),
-                    At(2010, 1, 6, 9, 30), 0, At(2010, 1, 8, 9)},
+                    test::SecondsAt(2010, 1, 4, 9), test::SecondsAt(2010, 1, 4, 10), 0, test::SecondsAt(2010, 1, 18, 9)},
+        AdvanceCase{"Monday 08:00, due 09:00 the same day", kMon, 1209600, test::SecondsAt(2010, 1, 4, 9),
+                    test::SecondsAt(2010, 1, 4, 8), 0, test::SecondsAt(2010, 1, 4, 9)},
+        AdvanceCase{"same second is not later", kMon, 0, test::SecondsAt(2010, 1, 4, 9), test::SecondsAt(2010, 1, 4, 9), 0,
+                    test::SecondsAt(2010, 1, 11, 9)},
+        AdvanceCase{"one millisecond earlier is", kMon, 0, test::SecondsAt(2010, 1, 4, 9),
+                    test::SecondsAt(2010, 1, 4, 8, 59, 59), 999, test::SecondsAt(2010, 1, 4, 9)},
+        AdvanceCase{"Mon/Wed/Fri from Monday", kMon | kWed | kFri, 0, test::SecondsAt(2010, 1, 4, 9),
+                    test::SecondsAt(2010, 1, 4, 10), 0, test::SecondsAt(2010, 1, 6, 9)},
+        AdvanceCase{"Mon/Wed/Fri from Wednesday", kMon | kWed | kFri, 0, test::SecondsAt(2010, 1, 6, 9),
+                    test::SecondsAt(2010, 1, 6, 9, 30), 0, test::SecondsAt(2010, 1, 8, 9)},
         AdvanceCase{"Mon/Wed/Fri from Friday wraps to Monday", kMon | kWed | kFri, 604800,
-                    At(2010, 1, 8, 9), At(2010, 1, 8, 10), 0, At(2010, 1, 11, 9)},
+                    test::SecondsAt(2010, 1, 8, 9), test::SecondsAt(2010, 1, 8, 10), 0, test::SecondsAt(2010, 1, 11, 9)},
         AdvanceCase{"Mon/Fri every other week: Friday is in the present week", kMon | kFri, 1209600,
-                    At(2010, 1, 4, 9), At(2010, 1, 4, 10), 0, At(2010, 1, 8, 9)},
+                    test::SecondsAt(2010, 1, 4, 9), test::SecondsAt(2010, 1, 4, 10), 0, test::SecondsAt(2010, 1, 8, 9)},
         AdvanceCase{"Mon/Fri every other week: from Friday skips a week", kMon | kFri, 1209600,
-                    At(2010, 1, 8, 9), At(2010, 1, 8, 10), 0, At(2010, 1, 18, 9)},
+                    test::SecondsAt(2010, 1, 8, 9), test::SecondsAt(2010, 1, 8, 10), 0, test::SecondsAt(2010, 1, 18, 9)},
         // Sunday begins a week: Saturday 9th and Sunday 10th are a week apart.
-        AdvanceCase{"Sunday after Saturday is the next week", kSun, 604800, At(2010, 1, 9, 9),
-                    At(2010, 1, 9, 10), 0, At(2010, 1, 10, 9)},
-        AdvanceCase{"Sunday every other week", kSun, 1209600, At(2010, 1, 9, 9), At(2010, 1, 9, 10),
-                    0, At(2010, 1, 17, 9)},
-        AdvanceCase{"Ogni just under a week accepts the next week", kMon, 604799, At(2010, 1, 4, 9),
-                    At(2010, 1, 4, 10), 0, At(2010, 1, 11, 9)},
-        AdvanceCase{"Ogni just over a week skips it", kMon, 604801, At(2010, 1, 4, 9),
-                    At(2010, 1, 4, 10), 0, At(2010, 1, 18, 9)},
-        AdvanceCase{"negative Ogni accepts every week", kMon, -5, At(2010, 1, 4, 9),
-                    At(2010, 1, 4, 10), 0, At(2010, 1, 11, 9)},
+        AdvanceCase{"Sunday after Saturday is the next week", kSun, 604800, test::SecondsAt(2010, 1, 9, 9),
+                    test::SecondsAt(2010, 1, 9, 10), 0, test::SecondsAt(2010, 1, 10, 9)},
+        AdvanceCase{"Sunday every other week", kSun, 1209600, test::SecondsAt(2010, 1, 9, 9), test::SecondsAt(2010, 1, 9, 10),
+                    0, test::SecondsAt(2010, 1, 17, 9)},
+        AdvanceCase{"Ogni just under a week accepts the next week", kMon, 604799, test::SecondsAt(2010, 1, 4, 9),
+                    test::SecondsAt(2010, 1, 4, 10), 0, test::SecondsAt(2010, 1, 11, 9)},
+        AdvanceCase{"Ogni just over a week skips it", kMon, 604801, test::SecondsAt(2010, 1, 4, 9),
+                    test::SecondsAt(2010, 1, 4, 10), 0, test::SecondsAt(2010, 1, 18, 9)},
+        AdvanceCase{"negative Ogni accepts every week", kMon, -5, test::SecondsAt(2010, 1, 4, 9),
+                    test::SecondsAt(2010, 1, 4, 10), 0, test::SecondsAt(2010, 1, 11, 9)},
         // 1990-01-01 was a Monday; the time of day is kept.
-        AdvanceCase{"decades in the past", kMon, 604800, At(1990, 1, 1, 9, 15), At(2010, 1, 4, 10),
-                    0, At(2010, 1, 11, 9, 15)},
+        AdvanceCase{"decades in the past", kMon, 604800, test::SecondsAt(1990, 1, 1, 9, 15), test::SecondsAt(2010, 1, 4, 10),
+                    0, test::SecondsAt(2010, 1, 11, 9, 15)},
         // A future due time in a week too close to the present is passed over
         // as well.
-        AdvanceCase{"future due time in a too-close week", kMon, 1209600, At(2010, 1, 11, 9),
-                    At(2010, 1, 4, 10), 0, At(2010, 1, 18, 9)},
-        AdvanceCase{"future due time far enough stays", kMon, 1209600, At(2010, 1, 18, 9),
-                    At(2010, 1, 4, 10), 0, At(2010, 1, 18, 9)},
-        AdvanceCase{"bits above Saturday are ignored", kMon | 128, 0, At(2010, 1, 4, 9),
-                    At(2010, 1, 4, 10), 0, At(2010, 1, 11, 9)},
-        AdvanceCase{"no weekday bit leaves the time", 128, 0, At(2010, 1, 4, 9), At(2010, 1, 4, 10),
-                    0, At(2010, 1, 4, 9)}));
+        AdvanceCase{"future due time in a too-close week", kMon, 1209600, test::SecondsAt(2010, 1, 11, 9),
+                    test::SecondsAt(2010, 1, 4, 10), 0, test::SecondsAt(2010, 1, 18, 9)},
+        AdvanceCase{"future due time far enough stays", kMon, 1209600, test::SecondsAt(2010, 1, 18, 9),
+                    test::SecondsAt(2010, 1, 4, 10), 0, test::SecondsAt(2010, 1, 18, 9)},
+        AdvanceCase{"bits above Saturday are ignored", kMon | 128, 0, test::SecondsAt(2010, 1, 4, 9),
+                    test::SecondsAt(2010, 1, 4, 10), 0, test::SecondsAt(2010, 1, 11, 9)},
+        AdvanceCase{"no weekday bit leaves the time", 128, 0, test::SecondsAt(2010, 1, 4, 9), test::SecondsAt(2010, 1, 4, 10),
+                    0, test::SecondsAt(2010, 1, 4, 9)}));
 
 TEST(AdvanceScheduleLongTest, PeriodicFarInThePastIsComputedNotWalked) {
   // One-second steps from 1601 to 2010 would be about 1.3e10 additions; a
@@ -229,9 +220,9 @@ TEST(AdvanceScheduleLongTest, PeriodicFarInThePastIsComputedNotWalked) {
   entry.ricorrenza = -1;
   entry.ogni = 1;
   entry.nextRun = 0;
-  const ManualClock clock(At(2010, 1, 1, 10, 30), 500);
+  const ManualClock clock(test::SecondsAt(2010, 1, 1, 10, 30), 500);
   AdvanceSchedule(entry, clock);
-  EXPECT_EQ(entry.nextRun, At(2010, 1, 1, 10, 30, 1));
+  EXPECT_EQ(entry.nextRun, test::SecondsAt(2010, 1, 1, 10, 30, 1));
 }
 
 TEST(AdvanceScheduleLongTest, WeeklyWithTheLargestOgniEnds) {
@@ -240,10 +231,10 @@ TEST(AdvanceScheduleLongTest, WeeklyWithTheLargestOgniEnds) {
   SiteEntry entry;
   entry.ricorrenza = kMon;
   entry.ogni = 2147483647;
-  entry.nextRun = At(2010, 1, 4, 9);
-  const ManualClock clock(At(2010, 1, 4, 10));
+  entry.nextRun = test::SecondsAt(2010, 1, 4, 9);
+  const ManualClock clock(test::SecondsAt(2010, 1, 4, 10));
   AdvanceSchedule(entry, clock);
-  EXPECT_EQ(entry.nextRun, At(2010, 1, 4, 9) + 3551 * kWeek);
+  EXPECT_EQ(entry.nextRun, test::SecondsAt(2010, 1, 4, 9) + 3551 * kWeek);
   EXPECT_EQ(Weekday(entry.nextRun), 1);
 }
 
@@ -257,7 +248,7 @@ class StartSiteByHandTest : public testing::Test {
       SiteEntry e;
       e.name = name;
       e.enabled = 0;
-      e.nextRun = At(2010, 1, 1);
+      e.nextRun = test::SecondsAt(2010, 1, 1);
       sites.push_back(e);
     }
     // The menu keeps the item of a site that is no longer in the list.
@@ -268,7 +259,7 @@ class StartSiteByHandTest : public testing::Test {
   }
   SiteList sites;
   SitesMenu menu;
-  ManualClock clock{At(2010, 1, 5, 12, 34, 56), 789};
+  ManualClock clock{test::SecondsAt(2010, 1, 5, 12, 34, 56), 789};
 };
 
 TEST_F(StartSiteByHandTest, EnablesTheSiteAndMakesItDueNow) {
@@ -276,11 +267,11 @@ TEST_F(StartSiteByHandTest, EnablesTheSiteAndMakesItDueNow) {
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(entry, &sites.front());
   EXPECT_EQ(entry->enabled, 1);
-  EXPECT_EQ(entry->nextRun, At(2010, 1, 5, 12, 34, 56));
+  EXPECT_EQ(entry->nextRun, test::SecondsAt(2010, 1, 5, 12, 34, 56));
   // The other entries are untouched.
   for (auto it = std::next(sites.begin()); it != sites.end(); ++it) {
     EXPECT_EQ(it->enabled, 0);
-    EXPECT_EQ(it->nextRun, At(2010, 1, 1));
+    EXPECT_EQ(it->nextRun, test::SecondsAt(2010, 1, 1));
   }
 }
 
@@ -300,7 +291,7 @@ TEST_F(StartSiteByHandTest, FindsNothingForAnUnknownItemOrName) {
   }
   for (const SiteEntry& e : sites) {
     EXPECT_EQ(e.enabled, 0);
-    EXPECT_EQ(e.nextRun, At(2010, 1, 1));
+    EXPECT_EQ(e.nextRun, test::SecondsAt(2010, 1, 1));
   }
 }
 
@@ -368,7 +359,7 @@ class ScheduleFileTest : public testing::Test {
   SiteList sites;
   SitesMenu menu;
   CollectingReporter reporter;
-  ManualClock clock{At(2010, 1, 1, 10, 30)};
+  ManualClock clock{test::SecondsAt(2010, 1, 1, 10, 30)};
 };
 
 TEST_F(ScheduleFileTest, PeriodicFirstRunTimeIsMovedPastThePresent) {
@@ -380,7 +371,7 @@ TEST_F(ScheduleFileTest, PeriodicFirstRunTimeIsMovedPastThePresent) {
   EXPECT_TRUE(reporter.items.empty());
   ASSERT_EQ(sites.size(), 1u);
   const SiteEntry& e = sites.front();
-  EXPECT_EQ(e.nextRun, At(2010, 1, 1, 11));
+  EXPECT_EQ(e.nextRun, test::SecondsAt(2010, 1, 1, 11));
   EXPECT_EQ(e.ogni, 3600);
   EXPECT_EQ(e.ricorrenza, -1);
   EXPECT_EQ(e.enabled, 1);
@@ -393,12 +384,12 @@ TEST_F(ScheduleFileTest, PeriodicAdvancedTimeIsKeptAndDueAtOnce) {
   Read();
   EXPECT_TRUE(reporter.items.empty());
   ASSERT_EQ(sites.size(), 1u);
-  EXPECT_EQ(sites.front().nextRun, At(2010, 1, 1, 8));
+  EXPECT_EQ(sites.front().nextRun, test::SecondsAt(2010, 1, 1, 8));
   EXPECT_LE(sites.front().nextRun, clock.Now().seconds);
 }
 
 TEST_F(ScheduleFileTest, WeeklySitesFollowTheirSpacing) {
-  clock.Set(At(2010, 1, 4, 10));  // a Monday
+  clock.Set(test::SecondsAt(2010, 1, 4, 10));  // a Monday
   WriteIni(
       "[W1]\nOgni=604800\nSitoAbilitato=1\nRicorrenza=2\nOra=09:00 04/01/2010\n"
       "[W2]\nOgni=1209600\nSitoAbilitato=1\nRicorrenza=2\nOra=09:00 04/01/2010\n"
@@ -408,22 +399,22 @@ TEST_F(ScheduleFileTest, WeeklySitesFollowTheirSpacing) {
   EXPECT_TRUE(reporter.items.empty());
   ASSERT_EQ(sites.size(), 3u);
   auto it = sites.begin();
-  EXPECT_EQ(it->nextRun, At(2010, 1, 11, 9));
-  EXPECT_EQ((++it)->nextRun, At(2010, 1, 18, 9));
-  EXPECT_EQ((++it)->nextRun, At(2010, 1, 8, 9));  // Friday of the present week
+  EXPECT_EQ(it->nextRun, test::SecondsAt(2010, 1, 11, 9));
+  EXPECT_EQ((++it)->nextRun, test::SecondsAt(2010, 1, 18, 9));
+  EXPECT_EQ((++it)->nextRun, test::SecondsAt(2010, 1, 8, 9));  // Friday of the present week
   EXPECT_EQ(it->enabled, 0);
   EXPECT_EQ(it->ricorrenza, 34);
 }
 
 TEST_F(ScheduleFileTest, ContinuousSiteIsDueAtTheMomentOfReading) {
-  clock.Set(At(2010, 1, 1, 10, 30, 17), 250);
+  clock.Set(test::SecondsAt(2010, 1, 1, 10, 30, 17), 250);
   // Ora is required but not read as a time.
   WriteIni("[C1]\nOgni=5\nSitoAbilitato=1\nRicorrenza=0\nOra=not a time\n");
   MakeSites({"C1"});
   Read();
   EXPECT_TRUE(reporter.items.empty());
   ASSERT_EQ(sites.size(), 1u);
-  EXPECT_EQ(sites.front().nextRun, At(2010, 1, 1, 10, 30, 17));
+  EXPECT_EQ(sites.front().nextRun, test::SecondsAt(2010, 1, 1, 10, 30, 17));
   EXPECT_EQ(sites.front().ricorrenza, 0);
 }
 
@@ -464,7 +455,7 @@ TEST_P(ScheduleDropTest, ReportsThenDropsAndGraysTheItem) {
   EXPECT_EQ(Names(), std::vector<std::string>{"K"});
   EXPECT_EQ(GrayedIds(), std::vector<int>{kFirstSiteItemId});
   // The site after it is read with its own keys.
-  EXPECT_EQ(sites.front().nextRun, At(2010, 1, 1, 10, 31));
+  EXPECT_EQ(sites.front().nextRun, test::SecondsAt(2010, 1, 1, 10, 31));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -530,8 +521,8 @@ TEST_F(ScheduleFileTest, TheItemIdCountsDroppedEntriesToo) {
   EXPECT_EQ(Names(), (std::vector<std::string>{"A", "D"}));
   EXPECT_EQ(GrayedIds(), (std::vector<int>{40501, 40502, 40504}));
   EXPECT_EQ(menu.size(), 5u);
-  EXPECT_EQ(sites.front().nextRun, At(2010, 1, 1, 10, 31));
-  EXPECT_EQ(sites.back().nextRun, At(2010, 1, 1, 10, 32));
+  EXPECT_EQ(sites.front().nextRun, test::SecondsAt(2010, 1, 1, 10, 31));
+  EXPECT_EQ(sites.back().nextRun, test::SecondsAt(2010, 1, 1, 10, 32));
 }
 
 TEST_F(ScheduleFileTest, EveryEntryDroppedLeavesAnEmptyList) {
@@ -566,7 +557,7 @@ TEST_F(ScheduleFileTest, StoreNextRunWritesOraThatReadsBackUnchanged) {
       "[P2]\nOgni=60\n");
   SiteEntry entry;
   entry.name = "P1";
-  entry.nextRun = At(2010, 3, 5, 8, 7);
+  entry.nextRun = test::SecondsAt(2010, 3, 5, 8, 7);
   Profile profile(path_);
   ASSERT_TRUE(StoreNextRun(profile, entry));
   EXPECT_EQ(profile.ReadString("P1", "Ora", kMissingText), "08.07 05-03-2010p");
@@ -574,12 +565,12 @@ TEST_F(ScheduleFileTest, StoreNextRunWritesOraThatReadsBackUnchanged) {
   EXPECT_EQ(profile.ReadString("P2", "Ora", kMissingText), kMissingText);
 
   // Read again later, the stored time is taken as already advanced.
-  clock.Set(At(2010, 3, 6));
+  clock.Set(test::SecondsAt(2010, 3, 6));
   MakeSites({"P1"});
   Read();
   EXPECT_TRUE(reporter.items.empty());
   ASSERT_EQ(sites.size(), 1u);
-  EXPECT_EQ(sites.front().nextRun, At(2010, 3, 5, 8, 7));
+  EXPECT_EQ(sites.front().nextRun, test::SecondsAt(2010, 3, 5, 8, 7));
 }
 
 }  // namespace
