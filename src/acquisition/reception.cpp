@@ -220,9 +220,9 @@ void SiteWorker::StoreAndShow(SiteEntry& entry, std::size_t count) {
   const StorageContext storage{env_.files, env_.notifier, env_.flags, env_.clock};
   const std::span<const std::uint8_t> chunk = buffers_.Receive().first(count);
   StoreChunk(storage, site_, storage_, chunk);
+  if (env_.status) env_.status->SetLines(processing_.lineCount);
   env_.notifier.Post(Message::kDisplay, static_cast<std::uint32_t>(count),
                      std::string(reinterpret_cast<const char*>(chunk.data()), chunk.size()));
-  if (env_.status) env_.status->SetLines(processing_.lineCount);
 }
 
 void SiteWorker::NextRead() {

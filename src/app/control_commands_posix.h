@@ -1,0 +1,46 @@
+#pragma once
+// What the running POSIX program answers to `vesprec ctl`: the tray menu's
+// commands and the status that the window's title and tray icon show on
+// Windows. Runs on the main thread, inside its poll() loop.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "acquisition/worker_mailbox.h"
+#include "base/flags.h"
+#include "ui/console_posix.h"
+
+namespace vr {
+
+// A site's item in the sites menu.
+struct SiteMenuItem {
+  std::uint32_t id = 0;
+  bool grayed = false;  // the site was dropped from the schedule
+};
+
+struct ControlContext {
+  std::string port;  // Com
+  ProcessFlags& flags;
+  WorkerMailbox& mailbox;
+  const StatusBoard& status;
+  ConsoleFrontEnd& frontEnd;
+  // The sites-menu item of a site; nothing when the menu has no such site.
+  std::function<std::optional<SiteMenuItem>(std::string_view site)> findSiteItem;
+  // The orderly stop of the whole program ("&Esci").
+  std::function<void()> quit;
+};
+
+// Answers one request line: "ok" and the answer's lines, or "error TEXT".
+//   status        port, pid, site, state, lines, icon, title, warnings
+//   start SITE    start the site of the sites menu by hand
+//   stop          "&Interrompi": end the running connection
+//   reload        read the configuration again
+//   wake          raise the wait event: an idle worker looks at its sites now
+//   ack           every warning counts as closed
+//   quit          "&Esci": stop in order and end
+std::string AnswerControlRequest(ControlContext& context, std::string_view request);
+
+}  // namespace vr

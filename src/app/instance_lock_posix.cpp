@@ -1,0 +1,43 @@
+#include "app/instance_lock_posix.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vr {
+
+InstanceLock::~InstanceLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+InstanceLock::Result InstanceLock::Acquire(const std::string& path, std::string& error) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    error = path + ": " + std::strerror(errno);
+    return Result::kFailed;
+  }
+  int locked;
+  do {
+    locked = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked != 0) {
+    const int cause = errno;
+    ::close(fd);
+    if (cause == EWOULDBLOCK) return Result::kHeld;
+    error = path + ": " + std::strerror(cause);
+    return Result::kFailed;
+  }
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  // Only a note for people; the lock is what counts, so a failed write is ignored.
+  if (::ftruncate(fd_, 0) == 0) {
+    [[maybe_unused]] const ssize_t written = ::pwrite(fd_, pid.data(), pid.size(), 0);
+  }
+  return Result::kAcquired;
+}
+
+}  // namespace vr

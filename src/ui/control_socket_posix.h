@@ -1,0 +1,92 @@
+#pragma once
+// The control channel of the POSIX program: a Unix socket named after the
+// port, in the user's runtime directory, owner only. `vesprec ctl` sends one
+// request line ("COMMAND [ARGUMENT]\n"); the running instance answers with
+// lines, the first "ok" or "error TEXT", and closes the connection. The
+// server lives in the main thread's poll() loop and never blocks it.
+
+#include <poll.h>
+
+#include <cstddef>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vr {
+
+// Longest request line the server reads, newline excluded.
+inline constexpr std::size_t kMaxControlRequestBytes = 1024;
+// Connections served at once; more are closed unanswered.
+inline constexpr std::size_t kMaxControlClients = 16;
+
+// Where the socket and the instance lock lie: $XDG_RUNTIME_DIR, else
+// /run/user/<uid> when it exists, else /tmp/vesprec-<uid>. With create the
+// last one is made (mode 0700) when missing. False, with a reason, when there
+// is no usable directory (the /tmp one must be ours and owner-only).
+bool FindRuntimeDirectory(bool create, std::string& dir, std::string& error);
+
+// "vesprec-" and the Com value made into a file name: bytes other than
+// letters, digits, '.', '-' and '_' become '_', leading ones are dropped
+// ("/dev/ttyS0" gives "vesprec-dev_ttyS0"); a long value is cut and marked
+// with a hash of the whole value.
+std::string PortFileStem(std::string_view com);
+
+std::string ControlSocketPath(std::string_view runtimeDir, std::string_view com);
+std::string InstanceLockPath(std::string_view runtimeDir, std::string_view com);
+
+class ControlServer {
+ public:
+  // The reply to one request line (without its newline).
+  using Answer = std::function<std::string(std::string_view request)>;
+
+  ControlServer() = default;
+  ~ControlServer();  // closes every connection and removes the socket file
+  ControlServer(const ControlServer&) = delete;
+  ControlServer& operator=(const ControlServer&) = delete;
+
+  // Creates the socket at path, replacing a stale one (the caller holds the
+  // instance lock, so no live instance owns it). False with a reason.
+  bool Listen(const std::string& path, std::string& error);
+  bool Listening() const { return listenFd_ >= 0; }
+
+  // Appends the descriptors to watch: the listening socket, then each
+  // connection. Call again before every poll(): the set changes.
+  void AppendPollSet(std::vector<pollfd>& fds) const;
+  // Accepts, reads requests, answers and closes, as poll() reported; fds
+  // is the part of the poll set that AppendPollSet added.
+  void HandleEvents(std::span<const pollfd> fds, const Answer& answer);
+
+ private:
+  struct Connection {
+    int fd = -1;
+    std::string request;  // read so far
+    std::string reply;    // still to send, once the request is complete
+    bool answered = false;
+  };
+
+  void Accept();
+  // False when the connection is finished and must be closed.
+  bool Serve(Connection& connection, const Answer& answer);
+
+  int listenFd_ = -1;
+  std::string path_;
+  std::vector<Connection> connections_;
+};
+
+enum class AskResult {
+  kAnswered,    // reply holds the whole answer
+  kNoInstance,  // nobody listens on that socket
+  kNoAnswer,    // connected, but no complete answer within the time
+};
+
+// Sends one request line and reads the answer until the server closes.
+AskResult AskInstance(const std::string& socketPath, std::string_view request, std::string& reply,
+                      int answerTimeoutMs = 10000);
+
+// Splits an answer: true when its first line is "ok"; lines gets the lines
+// after it, message the text after "error " when it is not.
+bool ParseAnswer(std::string_view answer, std::vector<std::string>& lines, std::string& message);
+
+}  // namespace vr

@@ -1,0 +1,253 @@
+// Short runs of the real vesprec program (built beside this test program's
+// folder) on an idle configuration: start-up, the instance guard, `ctl`,
+// the signals and the orderly stop, seen from outside.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <list>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "app/control_client_posix.h"
+#include "app/instance_lock_posix.h"
+#include "app/recorder_posix.h"
+#include "app/service_log_posix.h"
+#include "log/strings.h"
+#include "support/temp_dir.h"
+#include "ui/control_socket_posix.h"
+
+extern char** environ;
+
+namespace vr {
+namespace {
+
+constexpr const char* kPort = "/dev/vesper-test-port";
+
+std::string VesprecPath() {
+  char self[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) return {};
+  const std::filesystem::path tests =
+      std::filesystem::path(std::string(self, length)).parent_path();
+  const std::filesystem::path program = tests.parent_path() / "src" / "vesprec";
+  return std::filesystem::exists(program) ? program.string() : std::string();
+}
+
+class RecorderBinaryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    vesprec_ = VesprecPath();
+    if (vesprec_.empty()) GTEST_SKIP() << "no vesprec beside the tests";
+    const char* saved = std::getenv("XDG_RUNTIME_DIR");
+    hadRuntimeDir_ = saved != nullptr;
+    if (saved) savedRuntimeDir_ = saved;
+    ::setenv("XDG_RUNTIME_DIR", runtime_.Path().c_str(), 1);
+    // One periodic site due in 2040: the worker stays idle.
+    program_.Write("VESPREC.INI", std::string("[General]\r\nCom=") + kPort +
+                                      "\r\nLog=" + program_.File("vrec.log") +
+                                      "\r\n[0001]\r\nOgni=3600\r\nSitoAbilitato=1\r\n"
+                                      "Ricorrenza=-1\r\nOra=10.00 01-01-2040p\r\n");
+  }
+
+  void TearDown() override {
+    for (const Run& run : runs_) {
+      if (run.pid > 0 && !run.ended) {
+        ::kill(run.pid, SIGKILL);
+        ::waitpid(run.pid, nullptr, 0);
+      }
+      if (run.outFd >= 0) ::close(run.outFd);
+    }
+    if (hadRuntimeDir_)
+      ::setenv("XDG_RUNTIME_DIR", savedRuntimeDir_.c_str(), 1);
+    else
+      ::unsetenv("XDG_RUNTIME_DIR");
+  }
+
+  struct Run {
+    pid_t pid = -1;
+    int outFd = -1;  // the program's standard output; ends when it ends
+    std::string errPath;
+    bool ended = false;
+  };
+
+  // Starts vesprec --dir PROGRAM; standard error goes to a file.
+  Run& Start(const std::string& errName) {
+    Run run;
+    int out[2];
+    EXPECT_EQ(::pipe(out), 0);
+    run.errPath = program_.File(errName);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, out[1]);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, run.errPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::string dirOption = "--dir";
+    std::string dir = program_.Path();
+    std::string name = "vesprec";
+    char* argv[] = {name.data(), dirOption.data(), dir.data(), nullptr};
+    EXPECT_EQ(::posix_spawn(&run.pid, vesprec_.c_str(), &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    run.outFd = out[0];
+    runs_.push_back(run);
+    return runs_.back();
+  }
+
+  // Blocks until the instance's control socket is in place; false when the
+  // program ended first.
+  bool WaitUntilListening(Run& run) {
+    const std::string socket = ControlSocketPath(runtime_.Path(), kPort);
+    const int watch = ::inotify_init1(IN_CLOEXEC);
+    ::inotify_add_watch(watch, runtime_.Path().c_str(), IN_CREATE | IN_MOVED_TO);
+    bool listening = false;
+    for (;;) {
+      if (std::filesystem::exists(socket)) {
+        listening = true;
+        break;
+      }
+      pollfd fds[2] = {{watch, POLLIN, 0}, {run.outFd, POLLIN, 0}};
+      ::poll(fds, 2, -1);
+      if (fds[1].revents & (POLLHUP | POLLIN)) {
+        // Output, or the end: an idle run prints nothing, so it ended.
+        break;
+      }
+      char events[4096];
+      [[maybe_unused]] const ssize_t got = ::read(watch, events, sizeof events);
+    }
+    ::close(watch);
+    return listening;
+  }
+
+  // Waits for the program's end: its exit status, or -1 when a signal ended it.
+  int Wait(Run& run) {
+    int status = 0;
+    ::waitpid(run.pid, &status, 0);
+    run.ended = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  std::string Output(Run& run) {
+    std::string all;
+    char buffer[1024];
+    ssize_t got;
+    while ((got = ::read(run.outFd, buffer, sizeof buffer)) > 0) all.append(buffer, got);
+    return all;
+  }
+
+  int Ctl(std::vector<std::string> args, std::string* out = nullptr) {
+    std::ostringstream o;
+    std::ostringstream e;
+    const int status = RunControlClient(program_.Path(), args, o, e);
+    if (out) *out = o.str();
+    return status;
+  }
+
+  std::string Log() const { return program_.Read("vrec.log"); }
+
+  test::TempDir runtime_;
+  test::TempDir program_;
+  std::string vesprec_;
+  bool hadRuntimeDir_ = false;
+  std::string savedRuntimeDir_;
+  std::list<Run> runs_;  // a list: a Run& stays valid while others start
+};
+
+// The texts of the log's lines, in order (the prefix and the time cut off).
+std::vector<std::string> LogTexts(const std::string& log) {
+  std::vector<std::string> texts;
+  std::istringstream in(log);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() > 26) texts.push_back(line.substr(26));
+  }
+  return texts;
+}
+
+TEST_F(RecorderBinaryTest, RunsUntilSigtermAndStopsInOrder) {
+  Run& run = Start("err.txt");
+  ASSERT_TRUE(WaitUntilListening(run)) << program_.Read("err.txt");
+
+  std::string status;
+  ASSERT_EQ(Ctl({"status"}, &status), kCtlAnswered);
+  EXPECT_NE(status.find("port: /dev/vesper-test-port\n"), std::string::npos) << status;
+  EXPECT_NE(status.find("pid: " + std::to_string(run.pid) + "\n"), std::string::npos) << status;
+  EXPECT_NE(status.find("state: idle\n"), std::string::npos) << status;
+
+  ::kill(run.pid, SIGTERM);
+  EXPECT_EQ(Wait(run), kExitStopped);
+  EXPECT_EQ(LogTexts(Log()),
+            (std::vector<std::string>{"Avvio Vesper Recorder.", "Chiusura di Vesper Recorder."}));
+  const std::string service = program_.Read(kServiceLogName);
+  EXPECT_NE(service.find(std::string(service_log::kInstalled) + "\n"), std::string::npos)
+      << service;
+  EXPECT_NE(service.find(" CCorvinaServiceNT LogOffCtrlHandler SIGTERM\n"), std::string::npos)
+      << service;
+  EXPECT_FALSE(std::filesystem::exists(ControlSocketPath(runtime_.Path(), kPort)));
+  EXPECT_EQ(Ctl({"status"}), kCtlNoInstance);
+}
+
+TEST_F(RecorderBinaryTest, CtlQuitStopsInOrder) {
+  Run& run = Start("err.txt");
+  ASSERT_TRUE(WaitUntilListening(run)) << program_.Read("err.txt");
+  ASSERT_EQ(Ctl({"quit"}), kCtlAnswered);
+  EXPECT_EQ(Wait(run), kExitStopped);
+  EXPECT_EQ(LogTexts(Log()).back(), "Chiusura di Vesper Recorder.");
+  // Only signals are noted in the service log.
+  EXPECT_EQ(program_.Read(kServiceLogName).find("LogOffCtrlHandler"), std::string::npos);
+}
+
+TEST_F(RecorderBinaryTest, ASecondStartShowsTheRunningInstanceAndEnds) {
+  Run& first = Start("first.txt");
+  ASSERT_TRUE(WaitUntilListening(first)) << program_.Read("first.txt");
+  Run& second = Start("second.txt");
+  EXPECT_EQ(Wait(second), kExitAlreadyRunning);
+  const std::string shown = Output(second);
+  EXPECT_NE(shown.find("pid: " + std::to_string(first.pid) + "\n"), std::string::npos) << shown;
+  EXPECT_NE(program_.Read("second.txt").find("an instance already serves /dev/vesper-test-port"),
+            std::string::npos);
+  // Its start and close lines, and the first one still runs.
+  EXPECT_EQ(LogTexts(Log()),
+            (std::vector<std::string>{"Avvio Vesper Recorder.", "Avvio Vesper Recorder.",
+                                      "Chiusura di Vesper Recorder."}));
+  EXPECT_EQ(Ctl({"status"}), kCtlAnswered);
+}
+
+TEST_F(RecorderBinaryTest, AHeldGuardWithoutAnAnsweringInstanceStillRefuses) {
+  InstanceLock lock;
+  std::string error;
+  ASSERT_EQ(lock.Acquire(InstanceLockPath(runtime_.Path(), kPort), error),
+            InstanceLock::Result::kAcquired);
+  Run& run = Start("err.txt");
+  EXPECT_EQ(Wait(run), kExitAlreadyRunning);
+  EXPECT_NE(program_.Read("err.txt").find("does not answer"), std::string::npos)
+      << program_.Read("err.txt");
+  EXPECT_EQ(LogTexts(Log()),
+            (std::vector<std::string>{"Avvio Vesper Recorder.", "Chiusura di Vesper Recorder."}));
+}
+
+TEST_F(RecorderBinaryTest, AnUnusableConfigurationEndsAtOnce) {
+  program_.Write("VESPREC.INI", "");
+  Run& run = Start("err.txt");
+  EXPECT_EQ(Wait(run), kExitCannotRun);
+  const std::string err = program_.Read("err.txt");
+  EXPECT_NE(err.find(std::string(MessageText(msg::kConfigUnusable))), std::string::npos) << err;
+  EXPECT_NE(err.find("--check"), std::string::npos) << err;
+  EXPECT_FALSE(std::filesystem::exists(program_.File("vrec.log")));
+}
+
+}  // namespace
+}  // namespace vr
