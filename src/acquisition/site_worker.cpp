@@ -177,6 +177,7 @@ void SiteWorker::RunConnection(SiteEntry& entry) {
     return;
   }
   processing_.lineEndCarry = site_.flagCRLF;
+  if (env_.status) env_.status->SetSpaceThreshold(site_.spazioTimeoutMb);
 
   const StorageContext storage{env_.files, env_.notifier, env_.flags, env_.clock};
   if (!PrepareSiteDataFiles(storage, site_, storage_)) {

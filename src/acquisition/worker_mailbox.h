@@ -61,6 +61,7 @@ struct WorkerStatus {
   std::string site;  // the current site, empty between sites
   WorkerState state = WorkerState::kIdle;
   std::uint64_t lines = 0;  // line ends seen since the program started
+  std::uint32_t spaceThresholdMb = 0;  // SpazioTimeout of the current site (warning 7004)
 };
 
 class StatusBoard {
@@ -76,6 +77,10 @@ class StatusBoard {
   void SetState(WorkerState state) {
     std::lock_guard lock(mutex_);
     status_.state = state;
+  }
+  void SetSpaceThreshold(std::uint32_t megabytes) {
+    std::lock_guard lock(mutex_);
+    status_.spaceThresholdMb = megabytes;
   }
   void SetLines(std::uint64_t lines) {
     std::lock_guard lock(mutex_);

@@ -120,7 +120,9 @@ int RunRecorder(const std::string& programDir, const CommandLine& commandLine,
   ConsoleSources sources;
   sources.currentSite = [&] { return status.Get().site; };
   sources.lineCount = [&] { return status.Get().lines; };
-  sources.spaceThresholdMb = [&] { return worker ? worker->Settings().spazioTimeoutMb : 0u; };
+  // Read through the status board: the worker rewrites its settings at every
+  // connection start, on its own thread.
+  sources.spaceThresholdMb = [&] { return status.Get().spaceThresholdMb; };
   sources.quit = quit;
   ConsoleFrontEnd frontEnd(config.general.windowTitle, config.general.log,
                            {console.out, console.err, console.titleToTerminal}, flags, clock,
