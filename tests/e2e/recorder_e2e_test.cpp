@@ -1,0 +1,482 @@
+// The real vesprec against vesper-sim on a pty: every test makes a fresh
+// program folder with its VESPREC.INI, runs both programs, drives the
+// recorder through `vesprec ctl` and signals as a user would, and compares
+// the data files byte for byte with what the simulator handed over.
+//
+// Real processes need real time: every wait polls with a generous deadline,
+// and no assertion is about how long something took.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/e2e_support.h"
+#include "support/temp_dir.h"
+
+namespace vr::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kStartDeadline = 10s;    // a program is up, a pty path printed
+constexpr auto kReceiveDeadline = 30s;  // records that take a few seconds have arrived
+constexpr auto kStopDeadline = 20s;     // a connection or a program has ended in order
+constexpr const char* kSite = "0001";
+constexpr const char* kStartLine = "Avvio Vesper Recorder.";                  // 5002
+constexpr const char* kCloseLine = "Chiusura di Vesper Recorder.";            // 5003
+constexpr const char* kPortClosedLine = "Disconnessa porta COM.";             // 5012
+constexpr const char* kDataFileBusyLine = "Il file dati non è disponibile.";  // 9001
+
+// The value of `key` in [section] of an INI text; empty when absent.
+std::string IniValue(const std::string& ini, const std::string& section, const std::string& key) {
+  const std::size_t at = ini.find("[" + section + "]");
+  if (at == std::string::npos) return {};
+  std::size_t line = ini.find('\n', at);
+  while (line != std::string::npos && line + 1 < ini.size()) {
+    const std::size_t start = line + 1;
+    if (ini[start] == '[') break;
+    line = ini.find('\n', start);
+    const std::string text =
+        ini.substr(start, (line == std::string::npos ? ini.size() : line) - start);
+    if (text.rfind(key + "=", 0) == 0) {
+      std::string value = text.substr(key.size() + 1);
+      while (!value.empty() && (value.back() == '\r' || value.back() == '\n')) value.pop_back();
+      return value;
+    }
+  }
+  return {};
+}
+
+class RecorderEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The instance lock and the control socket of each test lie in its own
+    // runtime folder, so tests never meet each other or a user's recorder.
+    runDir_ = dir_.File("run");
+    ASSERT_EQ(mkdir(runDir_.c_str(), 0700), 0);
+  }
+
+  void TearDown() override {
+    if (HasFailure()) std::cerr << Diagnostics();
+    if (recorder_) recorder_->Stop(10s);
+    if (sim_) sim_->Stop(5s);
+  }
+
+  std::vector<std::string> Env() const { return {"XDG_RUNTIME_DIR=" + runDir_}; }
+  std::string File(const std::string& name) const { return dir_.File(name); }
+  std::string Read(const std::string& name) const { return ReadFile(File(name)); }
+
+  // Starts vesper-sim with `args` (it records what it hands over in
+  // sent.txt); pty_ is the line it plays on.
+  void StartSim(std::vector<std::string> args) {
+    args.insert(args.begin(), VesperSimPath());
+    args.insert(args.end(), {"--sent", File("sent.txt")});
+    sim_ = std::make_unique<Process>(args, Env(), File("sim.out"), File("sim.err"));
+    ASSERT_GT(sim_->pid(), 0) << VesperSimPath();
+    PollUntil(
+        [&] {
+          const std::string out = Read("sim.out");
+          const std::size_t end = out.find('\n');
+          if (end == std::string::npos) return !sim_->Running();
+          pty_ = out.substr(0, end);
+          return true;
+        },
+        kStartDeadline);
+    ASSERT_EQ(pty_.rfind("/dev/", 0), 0u) << "vesper-sim printed no pty path";
+  }
+  std::string Sent() const { return Read("sent.txt"); }
+
+  // The keys of a COM site with XON/XOFF whose headers are only its code;
+  // `continuous` or run every hour from a time long past (due at once).
+  Keys ComSite(bool continuous) const {
+    return {
+        {"Ogni", "3600"},
+        {"SitoAbilitato", "1"},
+        {"Ricorrenza", continuous ? "0" : "-1"},
+        {"Ora", "10.00 01-01-2010p"},
+        {"Dispositivo", "COM"},
+        {"Dati", File("dati.txt")},
+        {"Dati2", File("dati2.txt")},
+        {"Storico", File("storico.txt")},
+        {"AggData", "0"},
+        {"AggOra", "0"},
+        {"EliminaNull", "0"},
+        {"CorreggiCR", "1"},
+        {"FlagCRLF", "0"},
+        {"Importazione", "2"},
+        // Reads of 1 s: the recorder's unit is the tenth of a second.
+        {"STimeRead", "10"},
+        {"STimeWrite", "10"},
+        {"MTimeRead", "10"},
+        {"MTimeWrite", "10"},
+        {"FileTimeout", "60"},
+        {"SpazioTimeout", "0"},
+        {"Modem", "0"},
+        {"Baud", "9600"},
+        {"BitDati", "8"},
+        {"Parita", "N"},
+        {"Stop", "1"},
+        {"Handshake", "XON"},
+        {"Xon", "17"},
+        {"Xoff", "19"},
+        {"TimeoutFineImp", "2"},
+    };
+  }
+
+  std::string IniText(const Keys& site) const {
+    return "[General]\r\nCom=" + pty_ + "\r\nLog=" + File("vrec.log") + "\r\n" +
+           IniSection(kSite, site);
+  }
+  void WriteIni(const Keys& site) {
+    ASSERT_TRUE(WriteFileAtomically(File("VESPREC.INI"), IniText(site)));
+  }
+  std::string Ini() const { return Read("VESPREC.INI"); }
+
+  std::unique_ptr<Process> StartRecorderProcess(const std::string& name) {
+    auto process =
+        std::make_unique<Process>(std::vector<std::string>{VesprecPath(), "--dir", dir_.Path()},
+                                  Env(), File(name + ".out"), File(name + ".err"));
+    EXPECT_GT(process->pid(), 0) << VesprecPath();
+    return process;
+  }
+  void StartRecorder() { recorder_ = StartRecorderProcess("vesprec"); }
+
+  CommandResult Ctl(const std::vector<std::string>& command) {
+    std::vector<std::string> argv = {VesprecPath(), "ctl", "--dir", dir_.Path()};
+    argv.insert(argv.end(), command.begin(), command.end());
+    return RunCommand(argv, Env(), dir_.Path(), 20s);
+  }
+  std::map<std::string, std::string> Status() {
+    const CommandResult r = Ctl({"status"});
+    if (r.status != 0) return {};
+    return ParseStatus(r.out);
+  }
+  std::uint64_t Lines() {
+    auto status = Status();
+    const auto it = status.find("lines");
+    return it == status.end() ? 0 : std::stoull("0" + it->second);
+  }
+  bool WaitForLines(std::uint64_t lines, std::chrono::milliseconds deadline = kReceiveDeadline) {
+    return PollUntil([&] { return Lines() >= lines; }, deadline);
+  }
+
+  std::string Log() const { return Read("vrec.log"); }
+  int ConnectionsClosed() const { return CountOf(Log(), kPortClosedLine); }
+  bool WaitForConnectionsClosed(int count) {
+    return PollUntil([&] { return ConnectionsClosed() >= count; }, kStopDeadline);
+  }
+
+  // After the recorder has let go of the line, the simulator must print
+  // nothing more (the exchange was left held). Waits a little and checks.
+  void ExpectSimulatorStaysHeld() {
+    const std::string before = Sent();
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(Sent().size(), before.size()) << "the exchange went on printing after the recorder";
+  }
+
+  // Ends the recorder in order with `ctl quit`; its exit status.
+  int Quit() {
+    const CommandResult r = Ctl({"quit"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::optional<int> status = recorder_->WaitForExit(kStopDeadline);
+    EXPECT_TRUE(status.has_value()) << "vesprec did not end after ctl quit";
+    return status.value_or(-1);
+  }
+  int Terminate() {
+    EXPECT_TRUE(recorder_->Signal(SIGTERM));
+    const std::optional<int> status = recorder_->WaitForExit(kStopDeadline);
+    EXPECT_TRUE(status.has_value()) << "vesprec did not end after SIGTERM";
+    return status.value_or(-1);
+  }
+
+  void ExpectAllDataFiles(const std::string& expected) {
+    EXPECT_EQ(Read("dati.txt"), expected);
+    EXPECT_EQ(Read("dati2.txt"), expected);
+    EXPECT_EQ(Read("storico.txt"), expected);
+  }
+
+  std::string Diagnostics() const {
+    std::string text = "--- " + File("") + "\n--- VESPREC.INI\n" + Ini() + "--- log\n" + Log() +
+                       "--- vesprec stderr\n" + Read("vesprec.err") + "--- vesper-sim stderr\n" +
+                       Read("sim.err") + "--- service log\n" + Read("CorvinaServiceNT.log");
+    return text + "---\n";
+  }
+
+  test::TempDir dir_;
+  std::string runDir_;
+  std::string pty_;
+  std::unique_ptr<Process> sim_;
+  std::unique_ptr<Process> recorder_;
+};
+
+TEST_F(RecorderEndToEnd, ContinuousComSiteWithXonXoffStoresEveryRecord) {
+  ASSERT_NO_FATAL_FAILURE(StartSim({"exchange", "--records", "40", "--rate", "20"}));
+  ASSERT_NO_FATAL_FAILURE(WriteIni(ComSite(true)));
+  StartRecorder();
+  ASSERT_TRUE(WaitForLines(40)) << "lines: " << Lines();
+  // Connected while it prints: the status says so.
+  auto status = Status();
+  EXPECT_EQ(status["site"], kSite);
+  EXPECT_TRUE(status["state"] == "receiving" || status["state"] == "held") << status["state"];
+  EXPECT_EQ(status["lines"], "40");
+  // The title counts the lines of every chunk shown, the last one too.
+  const std::string title = "Vesper Recorder " + pty_ + "  0001  40 Linee ricevute";
+  EXPECT_TRUE(PollUntil([&] { return Status()["title"] == title; }, kStopDeadline))
+      << Status()["title"];
+
+  EXPECT_EQ(Quit(), 0);
+  const std::string sent = Sent();
+  EXPECT_EQ(CountOf(sent, "\r\n"), 40);
+  const std::string expected = ExpectedData(kSite, sent);
+  ExpectAllDataFiles(expected);
+  // The console shows the processed text, as it was stored.
+  EXPECT_EQ(Read("vesprec.out"), expected);
+  EXPECT_EQ(IniValue(Ini(), kSite, "FlagCRLF"), "0");
+  EXPECT_EQ(CountOf(Log(), kPortClosedLine), 1);
+  EXPECT_EQ(CountOf(Log(), kCloseLine), 1);
+  // Gone: no instance answers for the port any more.
+  EXPECT_EQ(Ctl({"status"}).status, 1);
+}
+
+TEST_F(RecorderEndToEnd, PeriodicSiteEndsOnItsImportTimeOutAndWritesOraAndFlagCrlf) {
+  // Records ending in a lone CR: the recorder makes each CR a CR LF, and
+  // keeps the LF that may still follow the last one in FlagCRLF (10).
+  ASSERT_NO_FATAL_FAILURE(
+      StartSim({"exchange", "--records", "12", "--rate", "20", "--line-end", "cr"}));
+  ASSERT_NO_FATAL_FAILURE(WriteIni(ComSite(false)));
+  const std::int64_t startedAt = LocalSecondsNow();
+  StartRecorder();
+  ASSERT_TRUE(WaitForLines(1));
+  // The schedule moved on and was written before the connection began.
+  const std::string oraDuring = IniValue(Ini(), kSite, "Ora");
+  ASSERT_TRUE(WaitForConnectionsClosed(1)) << "the connection did not end on its time-out";
+  const std::int64_t endedAt = LocalSecondsNow();
+
+  auto status = Status();
+  EXPECT_EQ(status["state"], "idle");
+  EXPECT_EQ(status["lines"], "12");
+  const std::string sent = Sent();
+  EXPECT_EQ(CountOf(sent, "\r"), 12);
+  ExpectAllDataFiles(ExpectedData(kSite, sent));
+  const std::string ini = Ini();
+  const std::string ora = IniValue(ini, kSite, "Ora");
+  EXPECT_TRUE(ora == NextHourOra(startedAt) || ora == NextHourOra(endedAt)) << ora;
+  EXPECT_EQ(oraDuring, ora);
+  EXPECT_EQ(IniValue(ini, kSite, "FlagCRLF"), "10");
+  // Not due again for an hour: it stays idle, and one connection was made.
+  EXPECT_EQ(Terminate(), 0);
+  EXPECT_EQ(ConnectionsClosed(), 1);
+}
+
+TEST_F(RecorderEndToEnd, KstbBoxIsEmptiedToItsStatus) {
+  ASSERT_NO_FATAL_FAILURE(
+      StartSim({"box", "--model", "KSTB", "--records", "20", "--baud", "115200"}));
+  Keys site = ComSite(false);
+  SetKey(site, "Dispositivo", "KSTB");
+  SetKey(site, "Baud", "115200");
+  ASSERT_NO_FATAL_FAILURE(WriteIni(site));
+  StartRecorder();
+  ASSERT_TRUE(WaitForConnectionsClosed(1));
+  EXPECT_EQ(Terminate(), 0);
+  EXPECT_TRUE(sim_->Stop(5s).has_value());
+  const std::string delivered = Sent();
+  // Every record the box held was acknowledged, so the box is empty.
+  EXPECT_EQ(CountOf(delivered, "\r\n"), 20);
+  ExpectAllDataFiles(ExpectedData(kSite, delivered));
+}
+
+TEST_F(RecorderEndToEnd, KstdBoxIsEmptiedToItsStatus) {
+  ASSERT_NO_FATAL_FAILURE(StartSim(
+      {"box", "--model", "KSTD", "--records", "40", "--block-bytes", "300", "--baud", "115200"}));
+  Keys site = ComSite(false);
+  SetKey(site, "Dispositivo", "KSTD");
+  SetKey(site, "Baud", "115200");
+  ASSERT_NO_FATAL_FAILURE(WriteIni(site));
+  StartRecorder();
+  ASSERT_TRUE(WaitForConnectionsClosed(1));
+  EXPECT_EQ(Terminate(), 0);
+  EXPECT_TRUE(sim_->Stop(5s).has_value());
+  const std::string delivered = Sent();
+  EXPECT_EQ(CountOf(delivered, "\r\n"), 40);
+  ExpectAllDataFiles(ExpectedData(kSite, delivered));
+}
+
+TEST_F(RecorderEndToEnd, KstdBoxThroughTheAlternativeLoop) {
+  ASSERT_NO_FATAL_FAILURE(StartSim(
+      {"box", "--model", "KSTD", "--records", "25", "--block-bytes", "256", "--baud", "115200"}));
+  Keys site = ComSite(false);
+  SetKey(site, "Dispositivo", "KSTD");
+  SetKey(site, "Baud", "115200");
+  SetKey(site, "MetodoAlternativo", "1");
+  ASSERT_NO_FATAL_FAILURE(WriteIni(site));
+  StartRecorder();
+  // The loop ends on the box's empty block and the worker goes idle.
+  ASSERT_TRUE(WaitForLines(25));
+  ASSERT_TRUE(PollUntil([&] { return Status()["state"] == "idle"; }, kStopDeadline));
+  EXPECT_EQ(Terminate(), 0);
+  EXPECT_TRUE(sim_->Stop(5s).has_value());
+  const std::string delivered = Sent();
+  EXPECT_EQ(CountOf(delivered, "\r\n"), 25);
+  ExpectAllDataFiles(ExpectedData(kSite, delivered));
+}
+
+TEST_F(RecorderEndToEnd, HeldDataFileOverflowsAndIsPouredBackInOrder) {
+  ASSERT_NO_FATAL_FAILURE(StartSim({"exchange", "--records", "80", "--rate", "10"}));
+  ASSERT_NO_FATAL_FAILURE(WriteIni(ComSite(true)));
+  StartRecorder();
+  ASSERT_TRUE(WaitForLines(5));
+
+  // A stand-in importer: it locks the data file as the accounting program
+  // does, keeps it for several chunks, takes what it holds and empties it.
+  const std::string overflow = File("0001dati_D.TXT");
+  std::string taken;
+  {
+    const int fd = open(File("dati.txt").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    const std::uint64_t linesAtLock = Lines();
+    EXPECT_TRUE(PollUntil([&] { return Lines() >= linesAtLock + 30; }, kReceiveDeadline));
+    EXPECT_FALSE(ReadFile(overflow).empty()) << "nothing went to the overflow file";
+    taken = ReadFile(File("dati.txt"));
+    EXPECT_EQ(ftruncate(fd, 0), 0);
+    flock(fd, LOCK_UN);
+    close(fd);
+  }
+  ASSERT_TRUE(WaitForLines(80));
+  // The worker pours the overflow file back as soon as the file is free.
+  EXPECT_TRUE(PollUntil([&] { return ReadFile(overflow).empty(); }, kStopDeadline));
+  EXPECT_EQ(Quit(), 0);
+
+  const std::string expected = ExpectedData(kSite, Sent());
+  EXPECT_EQ(CountOf(Sent(), "\r\n"), 80);
+  EXPECT_EQ(taken + Read("dati.txt"), expected);
+  EXPECT_EQ(Read("dati2.txt"), expected);
+  EXPECT_EQ(Read("storico.txt"), expected);
+  EXPECT_EQ(ReadFile(overflow), "");
+  EXPECT_GE(CountOf(Log(), kDataFileBusyLine), 1);
+}
+
+TEST_F(RecorderEndToEnd, CtlStopEndsTheConnectionAndTheSiteWaitsForStart) {
+  ASSERT_NO_FATAL_FAILURE(StartSim({"exchange", "--records", "0", "--rate", "10"}));
+  ASSERT_NO_FATAL_FAILURE(WriteIni(ComSite(true)));
+  StartRecorder();
+  ASSERT_TRUE(WaitForLines(5));
+  const CommandResult stop = Ctl({"stop"});
+  EXPECT_EQ(stop.status, 0) << stop.err;
+  ASSERT_TRUE(WaitForConnectionsClosed(1));
+  ASSERT_TRUE(PollUntil([&] { return Status()["state"] == "idle"; }, kStopDeadline));
+  // A continuous site that was stopped stays off, and the exchange held.
+  ExpectSimulatorStaysHeld();
+  EXPECT_EQ(Status()["state"], "idle");
+  const std::string firstPart = Sent();
+  EXPECT_EQ(Read("dati.txt"), ExpectedData(kSite, firstPart));
+
+  // Started again from the sites menu: the exchange goes on where it stopped.
+  const std::uint64_t linesBefore = Lines();
+  const CommandResult start = Ctl({"start", kSite});
+  EXPECT_EQ(start.status, 0) << start.err;
+  ASSERT_TRUE(WaitForLines(linesBefore + 5));
+  EXPECT_EQ(Quit(), 0);
+  ExpectSimulatorStaysHeld();
+  ExpectAllDataFiles(ExpectedData(kSite, Sent(), {firstPart.size()}));
+  EXPECT_EQ(ConnectionsClosed(), 2);
+}
+
+TEST_F(RecorderEndToEnd, CtlReloadReadsTheConfigurationAgainDuringReception) {
+  ASSERT_NO_FATAL_FAILURE(StartSim({"exchange", "--records", "0", "--rate", "10"}));
+  Keys site = ComSite(true);
+  ASSERT_NO_FATAL_FAILURE(WriteIni(site));
+  StartRecorder();
+  ASSERT_TRUE(WaitForLines(5));
+  // The main data file moves; the reload ends the connection, and the next
+  // one writes where the file now says.
+  SetKey(site, "Dati", File("dati-new.txt"));
+  ASSERT_NO_FATAL_FAILURE(WriteIni(site));
+  const CommandResult reload = Ctl({"reload"});
+  EXPECT_EQ(reload.status, 0) << reload.err;
+  ASSERT_TRUE(WaitForConnectionsClosed(1));
+  ASSERT_TRUE(
+      PollUntil([&] { return CountOf(Read("dati-new.txt"), "\r\n") >= 5; }, kReceiveDeadline));
+  EXPECT_EQ(Quit(), 0);
+  ExpectSimulatorStaysHeld();
+
+  // Where the first connection ended is where the exchange was held; find
+  // it from the first file, then the rest must be in the new one.
+  const std::string sent = Sent();
+  const std::string first = Read("dati.txt");
+  const std::string second = Read("dati-new.txt");
+  std::optional<std::size_t> cut;
+  for (std::size_t c = 0; c <= sent.size() && !cut; ++c) {
+    DataFileModel model(kSite);
+    if (model.Connection(std::string_view(sent).substr(0, c)) != first) continue;
+    if (model.Connection(std::string_view(sent).substr(c)) == second) cut = c;
+  }
+  ASSERT_TRUE(cut.has_value()) << "the two data files are not the exchange's text split in two";
+  EXPECT_GT(*cut, 0u);
+  EXPECT_LT(*cut, sent.size());
+  EXPECT_EQ(Read("dati2.txt"), ExpectedData(kSite, sent, {*cut}));
+  EXPECT_EQ(Read("storico.txt"), ExpectedData(kSite, sent, {*cut}));
+  EXPECT_EQ(ConnectionsClosed(), 2);
+}
+
+TEST_F(RecorderEndToEnd, SigtermDuringReceptionStopsInOrder) {
+  ASSERT_NO_FATAL_FAILURE(StartSim({"exchange", "--records", "0", "--rate", "10"}));
+  ASSERT_NO_FATAL_FAILURE(WriteIni(ComSite(true)));
+  StartRecorder();
+  ASSERT_TRUE(WaitForLines(5));
+  EXPECT_EQ(Terminate(), 0);
+  // The line was closed with the exchange held: nothing printed is lost.
+  ExpectSimulatorStaysHeld();
+  ExpectAllDataFiles(ExpectedData(kSite, Sent()));
+  EXPECT_EQ(Read("vesprec.out"), Read("dati.txt"));
+  EXPECT_EQ(ConnectionsClosed(), 1);
+  const std::string log = Log();
+  EXPECT_EQ(CountOf(log, kStartLine), 1);
+  EXPECT_EQ(CountOf(log, kCloseLine), 1);
+  EXPECT_GT(log.find(kCloseLine), log.rfind(kPortClosedLine));
+  EXPECT_NE(Read("CorvinaServiceNT.log").find("SIGTERM"), std::string::npos);
+  EXPECT_EQ(Ctl({"status"}).status, 1);
+}
+
+TEST_F(RecorderEndToEnd, SecondInstanceForThePortIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(StartSim({"exchange", "--records", "0", "--rate", "10"}));
+  ASSERT_NO_FATAL_FAILURE(WriteIni(ComSite(true)));
+  StartRecorder();
+  ASSERT_TRUE(WaitForLines(3));
+  const std::string firstPid = Status()["pid"];
+  ASSERT_FALSE(firstPid.empty());
+
+  std::unique_ptr<Process> second = StartRecorderProcess("second");
+  const std::optional<int> secondStatus = second->WaitForExit(kStopDeadline);
+  ASSERT_TRUE(secondStatus.has_value()) << "the second instance did not end";
+  EXPECT_EQ(*secondStatus, 3);
+  // It shows the running instance's status and logs its start and close.
+  auto shown = ParseStatus(Read("second.out"));
+  EXPECT_EQ(shown["pid"], firstPid) << Read("second.out");
+  EXPECT_EQ(shown["port"], pty_);
+  EXPECT_EQ(CountOf(Log(), kStartLine), 2);
+  EXPECT_EQ(CountOf(Log(), kCloseLine), 1);
+
+  // The first one goes on receiving undisturbed.
+  const std::uint64_t lines = Lines();
+  EXPECT_TRUE(WaitForLines(lines + 3));
+  EXPECT_EQ(Status()["pid"], firstPid);
+  EXPECT_EQ(Quit(), 0);
+  ExpectAllDataFiles(ExpectedData(kSite, Sent()));
+  EXPECT_EQ(CountOf(Log(), kStartLine), 2);
+  EXPECT_EQ(CountOf(Log(), kCloseLine), 2);
+}
+
+}  // namespace
+}  // namespace vr::e2e
