@@ -1,20 +1,17 @@
 #include "app/control_client_posix.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 
+#include "app/foreground_child_posix.h"
 #include "base/path.h"
 #include "config/general_settings.h"
 #include "config/profile.h"
 #include "config/settings.h"
 #include "ui/control_socket_posix.h"
-
-extern char** environ;
 
 namespace vr {
 namespace {
@@ -28,39 +25,9 @@ void RunConfigurationProgram(const std::string& programDir, std::ostream& err) {
         << ExecutableDirectory() << "\n";
     return;
   }
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  struct sigaction oldInt {};
-  struct sigaction oldQuit {};
-  ::sigaction(SIGINT, &ignore, &oldInt);
-  ::sigaction(SIGQUIT, &ignore, &oldQuit);
-
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGQUIT);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-
-  std::string name = kConfigProgramName;
-  std::string dirOption = "--dir";
-  std::string dir = programDir;
-  char* argv[] = {name.data(), dirOption.data(), dir.data(), nullptr};
-  pid_t child = -1;
-  const int spawned = ::posix_spawn(&child, program.c_str(), nullptr, &attributes, argv, environ);
-  posix_spawnattr_destroy(&attributes);
-  if (spawned != 0) {
-    err << "vesprec: ctl: " << program << ": " << std::strerror(spawned) << "\n";
-  } else {
-    int waitStatus = 0;
-    while (::waitpid(child, &waitStatus, 0) < 0 && errno == EINTR) {
-    }
-  }
-  ::sigaction(SIGINT, &oldInt, nullptr);
-  ::sigaction(SIGQUIT, &oldQuit, nullptr);
+  int spawnError = 0;
+  if (RunInForeground(program, {kConfigProgramName, "--dir", programDir}, &spawnError) < 0)
+    err << "vesprec: ctl: " << program << ": " << std::strerror(spawnError) << "\n";
 }
 
 }  // namespace

@@ -3,9 +3,6 @@
 // the recorder's own readers and lists every problem with its own messages.
 // `vesprec ctl config` runs it and then has the recorder reload.
 
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -15,11 +12,10 @@
 #include <vector>
 
 #include "app/check.h"
+#include "app/foreground_child_posix.h"
 #include "base/clock.h"
 #include "base/path.h"
 #include "config/settings.h"
-
-extern char** environ;
 
 namespace {
 
@@ -33,42 +29,8 @@ constexpr const char* kUsage =
 // The editor's exit status, or -1 when it could not be started.
 int RunEditor(const std::string& editor, const std::string& file) {
   // Through the shell, so an editor given with options ("emacs -nw") works.
-  std::string shell = "/bin/sh";
-  std::string dashC = "-c";
-  std::string script = editor + " \"$@\"";
-  std::string name = editor;
-  std::string path = file;
-  char* argv[] = {shell.data(), dashC.data(), script.data(), name.data(), path.data(), nullptr};
-
-  // The editor owns Ctrl+C while it runs.
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  struct sigaction oldInt {};
-  struct sigaction oldQuit {};
-  ::sigaction(SIGINT, &ignore, &oldInt);
-  ::sigaction(SIGQUIT, &ignore, &oldQuit);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGQUIT);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-
-  pid_t child = -1;
-  int result = -1;
-  if (::posix_spawn(&child, shell.c_str(), nullptr, &attributes, argv, environ) == 0) {
-    int waitStatus = 0;
-    while (::waitpid(child, &waitStatus, 0) < 0 && errno == EINTR) {
-    }
-    result = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128;
-  }
-  posix_spawnattr_destroy(&attributes);
-  ::sigaction(SIGINT, &oldInt, nullptr);
-  ::sigaction(SIGQUIT, &oldQuit, nullptr);
-  return result;
+  return vr::RunInForeground("/bin/sh", {"/bin/sh", "-c", editor + " \"$@\"", editor, file},
+                             nullptr);
 }
 
 std::string ChooseEditor() {
