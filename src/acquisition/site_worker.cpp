@@ -126,7 +126,13 @@ SiteWorker::PassEnd SiteWorker::RunPass() {
   while (!IsSiteDue(current)) {
     if (env_.flags.closing) return PassEnd::kEndThread;
     if (env_.flags.reload) return PassEnd::kNext;
-    env_.mailbox.Wake().Wait(kIdleWaitMs);
+    if (env_.waitEvent) {
+      WaitForEither(env_.mailbox.Wake(), *env_.waitEvent, kIdleWaitMs);
+      // Lowered here: raised once from outside, it wakes one pass, not all.
+      env_.waitEvent->Consume();
+    } else {
+      env_.mailbox.Wake().Wait(kIdleWaitMs);
+    }
     PumpWorkerMessages();
     current = ChooseSite();
   }

@@ -41,12 +41,16 @@ struct WorkerEnvironment {
   Notifier& notifier;
   IconDisplay& display;
   const Clock& clock;
-  WorkerMailbox& mailbox;  // requests; its wake signal is also the wait event
+  WorkerMailbox& mailbox;  // requests from the main thread, with their wake signal
   FileSystem& files;
   LineOpener openLine = OpenSystemLine;
   // Reads the configuration again (problems go to the main window).
   std::function<void()> reloadConfiguration;
   StatusBoard* status = nullptr;  // optional: what `status` shows
+  // The wait event that other programs raise to wake the idle worker; kept
+  // apart from the mailbox's signal, so that a raised wait event can only
+  // shorten an idle wait and never makes a connection's waits return at once.
+  WakeSignal* waitEvent = nullptr;
 };
 
 // The worker's reception variables, one set per process.

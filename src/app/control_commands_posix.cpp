@@ -91,7 +91,7 @@ std::string AnswerControlRequest(ControlContext& context, std::string_view reque
     return "ok\n";
   }
   if (command == "wake") {
-    context.mailbox.Wake().Signal();
+    context.waitEvent.Signal();
     return "ok\n";
   }
   if (command == "ack") {

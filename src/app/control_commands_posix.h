@@ -25,6 +25,8 @@ struct ControlContext {
   std::string port;  // Com
   ProcessFlags& flags;
   WorkerMailbox& mailbox;
+  // The worker's wait event ("wake"), apart from the mailbox's own signal.
+  WakeSignal& waitEvent;
   const StatusBoard& status;
   ConsoleFrontEnd& frontEnd;
   // The sites-menu item of a site; nothing when the menu has no such site.

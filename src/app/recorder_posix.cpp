@@ -107,8 +107,10 @@ int RunRecorder(const std::string& programDir, const CommandLine& commandLine,
   flags.ClearWarnings();
 
   StatusBoard status;
-  SystemWakeSignal waitEvent;  // the worker's messages and the wait event
-  WorkerMailbox mailbox(waitEvent);
+  SystemWakeSignal mailboxWake;  // requests queued for the worker
+  WorkerMailbox mailbox(mailboxWake);
+  // The wait event (`ctl wake`): wakes an idle worker, never a connection.
+  SystemWakeSignal waitEvent;
   NativeFileSystem files;
   std::mutex configMutex;  // the worker reloads the configuration; ctl reads the sites menu
   std::optional<SiteWorker> worker;
@@ -156,6 +158,7 @@ int RunRecorder(const std::string& programDir, const CommandLine& commandLine,
             frontEnd.SetLogPath(config.general.log);
           },
       .status = &status,
+      .waitEvent = &waitEvent,
   };
   worker.emplace(env);
 
@@ -171,6 +174,7 @@ int RunRecorder(const std::string& programDir, const CommandLine& commandLine,
       .port = port,
       .flags = flags,
       .mailbox = mailbox,
+      .waitEvent = waitEvent,
       .status = status,
       .frontEnd = frontEnd,
       .findSiteItem = [&](std::string_view site) -> std::optional<SiteMenuItem> {

@@ -1,9 +1,11 @@
 #pragma once
 // A signal one thread raises to wake another that waits on it: the site
-// worker's message arrival and the idle wait event ("wake"). On POSIX it is a
-// descriptor that poll() can watch together with the line; on Windows an
-// event handle. The manual form moves a ManualClock instead of waiting, for
-// tests.
+// worker's message arrival, the front end's queue, the idle wait event. On
+// POSIX it is a descriptor that poll() can watch together with the line; on
+// Windows an event handle. The descriptor's or the event's state is the
+// signal's only state, so a wake-up is never lost and a wait never returns
+// at once for ever. The manual form moves a ManualClock instead of waiting,
+// for tests.
 
 #include <atomic>
 #include <cstdint>
@@ -41,8 +43,7 @@ class SystemWakeSignal final : public WakeSignal {
   std::intptr_t NativeHandle() const override;
 
  private:
-  std::intptr_t handles_[2] = {-1, -1};
-  std::atomic<bool> raised_{false};
+  std::intptr_t handles_[1] = {-1};
 };
 
 // A wait moves the clock on by the time-out unless the signal is raised.
@@ -60,5 +61,17 @@ class ManualWakeSignal final : public WakeSignal {
   const ManualClock& clock_;
   std::atomic<bool> raised_{false};
 };
+
+// Waits at most timeoutMs until either signal is raised (neither is lowered);
+// true when one is. Two system signals are waited for together; otherwise
+// see WaitForEitherPolled.
+bool WaitForEither(WakeSignal& first, WakeSignal& second, std::uint32_t timeoutMs);
+
+// For signals without a native handle (the manual form): second is only
+// looked at, first is waited for.
+inline bool WaitForEitherPolled(WakeSignal& first, WakeSignal& second, std::uint32_t timeoutMs) {
+  if (second.Wait(0)) return true;
+  return first.Wait(timeoutMs) || second.Wait(0);
+}
 
 }  // namespace vr

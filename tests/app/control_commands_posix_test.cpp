@@ -95,6 +95,7 @@ class ControlTest : public ::testing::Test {
   ManualClock clock_;
   ProcessFlags flags_;
   SystemWakeSignal wake_;
+  SystemWakeSignal waitEvent_;
   WorkerMailbox mailbox_;
   StatusBoard status_;
   std::ostringstream out_;
@@ -106,6 +107,7 @@ class ControlTest : public ::testing::Test {
       .port = kPort,
       .flags = flags_,
       .mailbox = mailbox_,
+      .waitEvent = waitEvent_,
       .status = status_,
       .frontEnd = frontEnd_,
       .findSiteItem = [this](std::string_view site) -> std::optional<SiteMenuItem> {
@@ -216,7 +218,9 @@ TEST_F(ControlTest, WakeRaisesTheWaitEventOnly) {
   StartServing();
   ASSERT_EQ(Ctl({"wake"}), kCtlAnswered);
   EXPECT_TRUE(Requests().empty());
-  EXPECT_TRUE(wake_.Consume());
+  EXPECT_TRUE(waitEvent_.Consume());
+  // The mailbox's own signal stays low: a wait on it is not woken for nothing.
+  EXPECT_FALSE(wake_.Consume());
 }
 
 TEST_F(ControlTest, AckClearsThePendingWarnings) {
