@@ -4,17 +4,27 @@
 // loop drains them. Received text goes to standard output, the title (site
 // and line count) to the terminal title when there is a terminal and to
 // `status`, reports to the error log, warnings once to standard error.
+//
+// Standard output may stop taking text (a paused terminal, a pipe nobody
+// reads); storage must not stop with it. So received text is written by a
+// thread of its own, from a queue of bounded size: beyond the bound new text
+// is dropped and counted, while reports, warnings and Send go on being
+// handled by the main loop.
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
 
 #include "base/clock.h"
 #include "base/flags.h"
@@ -26,6 +36,12 @@ namespace vr {
 // A warning shown stays pending this long unless acknowledged first, so a
 // lasting failure is shown again at most this often.
 inline constexpr std::uint64_t kWarningRepeatMs = 5 * 60 * 1000;
+
+// Received text accepted but not yet written to standard output takes at most
+// this many bytes; text beyond it is dropped whole, chunk by chunk.
+inline constexpr std::size_t kDisplayQueueLimitBytes = std::size_t{4} * 1024 * 1024;
+// How long Close lets a slow standard output take the text still waiting.
+inline constexpr std::chrono::milliseconds kDisplayCloseGrace{2000};
 
 // What the front end reads from the rest of the program when a message needs it.
 struct ConsoleSources {
@@ -39,6 +55,11 @@ struct ConsoleStreams {
   std::ostream& out;             // received text (and the terminal title)
   std::ostream& err;             // warnings
   bool titleToTerminal = false;  // out is a terminal: the title goes there too
+  // The descriptor behind out, which then is written with write(2) instead;
+  // -1: out itself, except that std::cout means standard output (see
+  // console_posix.cpp for why).
+  int outDescriptor = -1;
+  std::chrono::milliseconds closeGrace = kDisplayCloseGrace;
 };
 
 class ConsoleFrontEnd final : public Notifier, public IconDisplay {
@@ -76,22 +97,39 @@ class ConsoleFrontEnd final : public Notifier, public IconDisplay {
   int MsUntilNextExpiry() const;
   // `ctl ack`: every warning counts as closed by the user.
   void AcknowledgeWarnings();
-  // From now on nothing waits for the main loop: Send returns at once.
+  // From now on nothing waits for the main loop: Send returns at once. Lets
+  // the display writer finish within closeGrace and logs the bytes dropped
+  // since text was last accepted.
   void Close();
 
   std::string Title() const;
+
+  // Any thread. Waits at most timeout until all the text Drain has handed to
+  // the display writer is written; true when it is.
+  bool FlushDisplay(std::chrono::milliseconds timeout) const;
+  // Any thread. Accepted text not written yet, in the queue or with the writer.
+  std::size_t PendingDisplayBytes() const;
 
  private:
   struct Item {
     Message message;
     std::uint32_t value;
     std::string text;
-    std::uint64_t sequence;  // Send waits until this one is handled
+    std::uint64_t sequence;        // Send waits until this one is handled
+    std::size_t droppedBytes = 0;  // kDisplay over the bound: its text is gone
   };
+  // Shared with the writer thread, which may outlive the front end when
+  // standard output never takes its text.
+  struct DisplayQueue;
 
-  std::uint64_t Enqueue(Message message, std::uint32_t value, std::string text);
-  void Handle(const Item& item);
-  void Display(std::uint32_t count, const std::string& text);
+  // Cuts display text to what is shown and keeps it only within the bound.
+  std::uint64_t Accept(Message message, std::uint32_t value, std::string text);
+  std::uint64_t Enqueue(Message message, std::uint32_t value, std::string text,
+                        std::size_t droppedBytes = 0);
+  void Handle(Item& item);
+  void Display(Item& item);
+  void EndDropEpisode();
+  void StopDisplayWriter();
   void ShowWarning(int id);
   std::string LogPath() const;
 
@@ -116,6 +154,10 @@ class ConsoleFrontEnd final : public Notifier, public IconDisplay {
 
   // Tick at which each warning was shown; none while it is not on "screen".
   std::array<std::optional<std::uint64_t>, kLastWarningId - kFirstWarningId + 1> shownAtMs_;
+
+  std::shared_ptr<DisplayQueue> display_;
+  std::thread displayThread_;
+  std::uint64_t droppedBytes_ = 0;  // main thread: dropped since text was last accepted
 };
 
 }  // namespace vr
