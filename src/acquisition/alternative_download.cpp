@@ -2,6 +2,7 @@
 // in plain reads, for KSTD boxes and for direct lines of the kinds that are
 // not boxes. Each read that brought data is one block.
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -21,6 +22,8 @@ constexpr std::uint32_t kRefusedPauseMs = 1000;
 }  // namespace
 
 void SiteWorker::AlternativeDownload(SiteEntry& entry) {
+  if (portLost_ && !WaitForPortBack()) return;
+  lineFault_ = LineFault{};
   LineEnvironment lineEnv = MakeLineEnvironment();
 
   const int opened = OpenLine(lineEnv, entry.name, site_, lineSettings_, lineState_,
@@ -58,6 +61,21 @@ void SiteWorker::AlternativeDownload(SiteEntry& entry) {
     n = static_cast<std::size_t>(countBytes[0] << 8 | countBytes[1]);
     return true;
   };
+  // A count whose block could not be a box's (noise, a confused box) is a
+  // failed block: what is in flight is thrown away and the box asked again,
+  // as the continuous reception resynchronises. Without this the loop would
+  // wait for a block larger than its buffer, without a read and at full
+  // speed, until the end-of-import time-out.
+  auto countInRange = [](std::size_t n) { return n + 1 <= box::kMaxCountedFrame; };
+  auto refuseCount = [&](std::size_t& n) {
+    ReportError(msg::kChecksum, entry.name);
+    const std::size_t discard = std::min<std::size_t>(box::kMaxCountedFrame, buffers_.Capacity());
+    line.Read(buffers_.Receive().first(discard));
+    line.Write(resumeTwice);
+    line.Read(one);
+    if (!readCount(n)) return false;
+    return true;
+  };
 
   std::size_t expected = 0;  // KSTD: the N of the block being gathered
   if (kstd) {
@@ -66,6 +84,9 @@ void SiteWorker::AlternativeDownload(SiteEntry& entry) {
     if (!echo.ok || echo.bytes != 1 || one[0] != box::kResume || !readCount(expected)) {
       CloseLine(lineState_);
       return;
+    }
+    while (expected != 0 && !countInRange(expected) && !env_.flags.stop && !lineFault_.failed) {
+      if (!refuseCount(expected)) env_.flags.stop = true;
     }
     if (expected == 0) {
       env_.flags.stop = true;
@@ -98,7 +119,7 @@ void SiteWorker::AlternativeDownload(SiteEntry& entry) {
     std::size_t want = kstd ? expected - gathered : kPlainReadBytes;
     if (gathered + want > capacity) want = capacity > gathered ? capacity - gathered : 0;
     const IoResult r = want > 0 ? line.Read(buffers_.Receive().subspan(gathered, want)) : IoResult{};
-    const std::size_t got = r.ok ? r.bytes : 0;
+    const std::size_t got = r.bytes;
     if (got == 0) {
       if (NowMs() - lastDataMs > lineSettings_.endOfImportTimeoutMs) env_.flags.stop = true;
     } else {
@@ -106,6 +127,8 @@ void SiteWorker::AlternativeDownload(SiteEntry& entry) {
       gathered += got;
     }
     PumpWorkerMessages();
+    // What came before the failure is stored below; the dead port is not read on.
+    if (lineFault_.failed) env_.flags.stop = true;
 
     if (!kstd) {
       if (gathered > 0) {
@@ -136,9 +159,15 @@ void SiteWorker::AlternativeDownload(SiteEntry& entry) {
     gathered = 0;
     line.Write(resumeTwice);
     line.Read(one);  // the box's echo, or whatever it sends first
-    if (!readCount(expected) || expected == 0) env_.flags.stop = true;
+    bool counted = readCount(expected);
+    while (counted && expected != 0 && !countInRange(expected) && !env_.flags.stop &&
+           !lineFault_.failed)
+      counted = refuseCount(expected);
+    if (!counted || expected == 0) env_.flags.stop = true;
     if (good) storeBlock(blockBytes);
   }
+  const bool lost = lineFault_.failed;
+  if (lost) ReportLineLost(entry);
 
   if (lineState_.line) {
     PortSettings restored = lineState_.openingSettings;
@@ -147,6 +176,10 @@ void SiteWorker::AlternativeDownload(SiteEntry& entry) {
     lineState_.line->SetSettings(restored);
   }
   CloseLine(lineState_);
+  if (lost) {
+    env_.display.ShowIcon(TrayIcon::kLineError);
+    SetState(WorkerState::kLineError);
+  }
 }
 
 }  // namespace vr

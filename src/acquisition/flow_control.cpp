@@ -13,7 +13,26 @@ bool IsTerminatedBox(DeviceType device) {
 
 bool IsBox(DeviceType device) { return IsTerminatedBox(device) || device == DeviceType::kKstd; }
 
-void WriteBytes(Line& line, std::span<const std::uint8_t> bytes) { line.Write(bytes); }
+// A write cut short by its time-out means the device holds the recorder's
+// output: logged when that starts, and again only after a write has gone out
+// whole. A failed call says nothing about a hold.
+void NoteWrite(ExchangeLink& link, const IoResult& r, std::size_t asked) {
+  if (!r.ok) return;
+  FlowState& state = link.state;
+  if (r.bytes == asked) {
+    state.outputHeld = false;
+    return;
+  }
+  if (state.outputHeld) return;
+  state.outputHeld = true;
+  if (link.notifier != nullptr)
+    link.notifier->Post(Message::kDebug, 0,
+                        "Uscita verso la centrale trattenuta oltre il tempo di scrittura");
+}
+
+void SendFlowChars(ExchangeLink& link, std::uint8_t byte, int times) {
+  for (int i = 0; i < times; ++i) NoteWrite(link, link.line.SendFlowChar(byte), 1);
+}
 
 }  // namespace
 
@@ -24,11 +43,9 @@ void HoldExchange(ExchangeLink& link, bool waitEcho, bool force) {
   const DeviceType device = link.site.deviceType;
   if (device == DeviceType::kCom) {
     switch (link.lineSettings.handshake) {
-      case Handshake::kXon: {
-        const std::uint8_t xoff = link.lineSettings.xoffChar;
-        WriteBytes(link.line, std::span(&xoff, 1));
+      case Handshake::kXon:
+        SendFlowChars(link, link.lineSettings.xoffChar, 1);
         break;
-      }
       case Handshake::kHdw: {
         // Without StartStop the lines move only when the connection ends.
         const bool stopping = link.stop.load();
@@ -56,11 +73,9 @@ void ReleaseExchange(ExchangeLink& link, bool statusForm, bool twice) {
   const DeviceType device = link.site.deviceType;
   if (device == DeviceType::kCom) {
     switch (link.lineSettings.handshake) {
-      case Handshake::kXon: {
-        const std::uint8_t xon[2] = {link.lineSettings.xonChar, link.lineSettings.xonChar};
-        WriteBytes(link.line, std::span(xon, twice ? 2 : 1));
+      case Handshake::kXon:
+        SendFlowChars(link, link.lineSettings.xonChar, twice ? 2 : 1);
         break;
-      }
       case Handshake::kHdw:
         if (link.site.startStop || state.linesLowered) {
           link.line.SetDtr(true);
@@ -76,7 +91,8 @@ void ReleaseExchange(ExchangeLink& link, bool statusForm, bool twice) {
     state.boxAcknowledged = true;
     for (int send = 1;; ++send) {
       if (SendResumeCommand(link.line, statusForm)) break;
-      if (send == kResumeSends) {
+      // A connection that is ending does not wait for a silent box.
+      if (send == kResumeSends || link.stop.load()) {
         state.boxAcknowledged = false;
         break;
       }

@@ -24,6 +24,9 @@ struct FlowState {
   bool held = true;              // held at program start
   bool linesLowered = true;      // DTR and RTS must be raised at the next release
   bool boxAcknowledged = false;  // the box echoed the last resume command
+  // The device held a write past its time-out, and no write has gone out
+  // whole since: the hold is logged once, not at every chunk.
+  bool outputHeld = false;
 };
 
 // Between resume commands that were not echoed.
@@ -39,6 +42,7 @@ struct ExchangeLink {
   const std::atomic<bool>& stop;  // StopFlag
   IconDisplay& icons;
   const Clock& clock;
+  Notifier* notifier = nullptr;  // for the debug log; none: not logged
 };
 
 // Holds the exchange. Nothing at all when it is held already, unless force.
@@ -47,8 +51,11 @@ struct ExchangeLink {
 void HoldExchange(ExchangeLink& link, bool waitEcho, bool force);
 
 // Releases the exchange; nothing at all when it is released already. twice
-// writes XON two times in one write; statusForm makes a box's resume command
-// ask for the status reply.
+// sends XON two times; statusForm makes a box's resume command ask for the
+// status reply.
+//
+// The XOFF and XON of an exchange go out as the line's flow characters
+// (Line::SendFlowChar), ahead of output the exchange's own XOFF holds.
 void ReleaseExchange(ExchangeLink& link, bool statusForm, bool twice);
 
 struct StatusQueryResult {

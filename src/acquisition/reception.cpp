@@ -2,6 +2,7 @@
 // header step and chunk step, the idle logic, the box status query and the
 // drain at the end of a connection.
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -19,8 +20,8 @@ constexpr std::uint64_t kBoxRestartIdleMs = 5000;
 constexpr std::uint32_t kBoxRestartPauseMs = 1000;
 // After a block header out of range, this much is read and thrown away.
 constexpr std::size_t kResyncDiscardBytes = 4097;
-// The longest single wait of a read without time-out.
-constexpr std::uint64_t kReadSliceMs = 60000;
+// The longest single wait of the pending read (it wakes on requests anyway).
+constexpr std::uint64_t kPendingReadSliceMs = 60000;
 
 // The receive buffer as the block receiver sees it.
 class ReceiveBlockBuffer final : public BlockBuffer {
@@ -42,6 +43,7 @@ void SiteWorker::IssueRead(std::size_t bytes) {
   }
   const std::size_t capacity = buffers_.Capacity();
   reception_.readPending = true;
+  reception_.readCompleted = false;
   reception_.readWant = bytes < capacity ? bytes : capacity;
   reception_.readGot = 0;
   // A read time-out of 0 means none: the read waits for its count.
@@ -57,21 +59,42 @@ bool SiteWorker::WaitForRead(WakeSignal* wake) {
     if (now >= reception_.readDeadlineMs) break;
     if (wake && wake->Wait(0)) return false;
     const std::uint64_t leftMs = reception_.readDeadlineMs - now;
-    const auto remainingMs = static_cast<std::uint32_t>(leftMs < kReadSliceMs ? leftMs : kReadSliceMs);
+    const auto remainingMs =
+        static_cast<std::uint32_t>(leftMs < kPendingReadSliceMs ? leftMs : kPendingReadSliceMs);
     std::span<std::uint8_t> target =
         buffers_.Receive().subspan(reception_.readGot, reception_.readWant - reception_.readGot);
     const IoResult result = line.ReadWithin(target, remainingMs, wake);
-    if (!result.ok) break;  // a failed read completes with what it has
     reception_.readGot += result.bytes;
+    if (!result.ok) break;  // a failed read completes with what it has
     if (result.bytes == 0 && wake && wake->Wait(0)) return false;
   }
   reception_.readPending = false;
+  reception_.readCompleted = true;
   reception_.count = reception_.readGot;
   buffers_.Receive()[reception_.count] = 0;
   return true;
 }
 
+// Waits for the pending read, taking the worker's requests meanwhile. Once
+// StopFlag is set a read without an end gets one more slice, and once the
+// worker is to close any read does: nothing waits on a silent device.
+void SiteWorker::CompleteRead() {
+  while (!WaitForRead(&env_.mailbox.Wake())) {
+    PumpWorkerMessages();
+    BoundPendingRead();
+  }
+}
+
+void SiteWorker::BoundPendingRead() {
+  if (!reception_.readPending) return;
+  const std::uint64_t boundMs = NowMs() + kReadSliceMs;
+  const bool noEnd = reception_.readDeadlineMs == UINT64_MAX;
+  if ((env_.flags.stop && noEnd) || env_.flags.closing)
+    reception_.readDeadlineMs = std::min(reception_.readDeadlineMs, boundMs);
+}
+
 void SiteWorker::ReceptionStep(SiteEntry& entry) {
+  reception_.readCompleted = false;
   if (site_.deviceType == DeviceType::kKstd && reception_.expectedFrame == 0) {
     HeaderStep(entry);
     return;
@@ -116,7 +139,8 @@ void SiteWorker::Resynchronise() {
   }
   reception_.expectedFrame = 0;
   IssueRead(kResyncDiscardBytes);
-  WaitForRead(nullptr);
+  CompleteRead();
+  reception_.readCompleted = false;
   reception_.count = 0;
   Hold(true, true);
   if (buffers_.Available() && !env_.flags.stop) {
@@ -174,8 +198,10 @@ void SiteWorker::ChunkStep(SiteEntry& entry) {
   if (IsBox()) {
     ReceiveBlockBuffer blockBuffer(buffers_);
     const bool counted = site_.deviceType == DeviceType::kKstd;
-    const int result = ReceiveBlock(*lineState_.line, blockBuffer, count, counted,
-                                    static_cast<std::size_t>(reception_.expectedFrame));
+    const bool stopBefore = env_.flags.stop;
+    const int result =
+        ReceiveBlock(*lineState_.line, blockBuffer, count, counted,
+                     static_cast<std::size_t>(reception_.expectedFrame), &env_.flags.stop);
     if (result == 0) {
       reception_.lastCheckFailed = false;
     } else if (result == msg::kBufferAlloc) {
@@ -183,6 +209,10 @@ void SiteWorker::ChunkStep(SiteEntry& entry) {
       env_.flags.stop = true;
       count = 0;
       stored = true;  // nothing more to do with this chunk
+    } else if (!stopBefore && env_.flags.stop && result != msg::kChecksum) {
+      // Given up for the stop: not acknowledged, so the box keeps it.
+      count = 0;
+      stored = true;
     } else {
       ReportError(msg::kChecksum, entry.name);
       reception_.lastCheckFailed = true;
@@ -245,12 +275,18 @@ bool SiteWorker::StatusQuery() {
 void SiteWorker::DrainReception(SiteEntry& entry) {
   if (!buffers_.Available() || !lineState_.line) return;
   if (IsSerialText()) Hold(true, true);
-  while (reception_.readPending) {
-    WaitForRead(nullptr);
+  for (;;) {
+    // A read that completed while the stop came is stored first.
+    if (!reception_.readCompleted) {
+      if (!reception_.readPending || lineFault_.failed) break;
+      BoundPendingRead();
+      CompleteRead();
+    }
     ReceptionStep(entry);
     if (reception_.count == 0) break;
   }
   reception_.readPending = false;
+  reception_.readCompleted = false;
   Hold(true, true);
 }
 

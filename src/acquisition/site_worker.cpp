@@ -1,9 +1,11 @@
 #include "acquisition/site_worker.h"
 
+#include <algorithm>
 #include <string>
 
 #include "config/site_settings.h"
 #include "line/modem.h"
+#include "log/error_log.h"
 #include "log/strings.h"
 #include "storage/data_files.h"
 #include "storage/merge.h"
@@ -14,6 +16,9 @@ namespace {
 
 constexpr std::uint32_t kIdleWaitMs = 1000;      // the idle worker wakes once a second
 constexpr std::uint32_t kFailedStartPauseMs = 1000;
+// A port that went away is looked for after these pauses, doubling.
+constexpr std::uint32_t kFirstReopenPauseMs = 1000;
+constexpr std::uint32_t kLastReopenPauseMs = 30000;
 
 }  // namespace
 
@@ -213,12 +218,22 @@ void SiteWorker::RunConnection(SiteEntry& entry) {
 }
 
 LineEnvironment SiteWorker::MakeLineEnvironment() {
+  // Every read the worker makes on the port hears its requests.
+  LineOpener attentiveOpen = [this](const std::string& name, std::uint32_t* error)
+      -> std::unique_ptr<Line> {
+    std::unique_ptr<Line> port = env_.openLine(name, error);
+    if (!port) return nullptr;
+    return std::make_unique<AttentiveLine>(
+        std::move(port),
+        WorkerAttention{env_.mailbox.Wake(), [this] { PumpWorkerMessages(); }, env_.flags.stop,
+                        env_.clock, lineFault_});
+  };
   return LineEnvironment{env_.profile,
                          env_.portName,
                          env_.notifier,
                          env_.flags.stop,
                          env_.clock,
-                         env_.openLine,
+                         std::move(attentiveOpen),
                          [this](std::uint32_t readChunkBytes) {
                            return buffers_.Resize(readChunkBytes);
                          },
@@ -227,8 +242,8 @@ LineEnvironment SiteWorker::MakeLineEnvironment() {
 }
 
 ExchangeLink SiteWorker::Link() {
-  return ExchangeLink{*lineState_.line, site_, lineSettings_, flow_, env_.flags.stop,
-                      env_.display, env_.clock};
+  return ExchangeLink{*lineState_.line, site_,        lineSettings_, flow_, env_.flags.stop,
+                      env_.display,     env_.clock, &env_.notifier};
 }
 
 void SiteWorker::Hold(bool waitEcho, bool force) {
@@ -256,7 +271,46 @@ bool SiteWorker::IsTerminatedBox() const {
 
 bool SiteWorker::IsSerialText() const { return site_.deviceType == DeviceType::kCom; }
 
+void SiteWorker::ReportLineLost(const SiteEntry& entry) {
+  env_.display.ShowIcon(TrayIcon::kLineError);
+  SetState(WorkerState::kLineError);
+  env_.notifier.Post(Message::kDebug, 0,
+                     "Porta " + env_.portName + " persa: " + SystemErrorText(lineFault_.error));
+  if (entry.ricorrenza == 0) {
+    portLost_ = true;
+    reopenPauseMs_ = kFirstReopenPauseMs;
+  }
+}
+
+bool SiteWorker::WaitForRequest(std::uint32_t ms) {
+  const std::uint64_t deadlineMs = NowMs() + ms;
+  for (;;) {
+    if (env_.flags.stop || env_.flags.closing || env_.flags.reload) return false;
+    const std::uint64_t nowMs = NowMs();
+    if (nowMs >= deadlineMs) return true;
+    env_.mailbox.Wake().Wait(static_cast<std::uint32_t>(std::min<std::uint64_t>(deadlineMs - nowMs, kIdleWaitMs)));
+    PumpWorkerMessages();
+  }
+}
+
+bool SiteWorker::WaitForPortBack() {
+  // Quietly: one line said the port went away, one more says it is back.
+  env_.display.ShowIcon(TrayIcon::kLineError);
+  SetState(WorkerState::kLineError);
+  for (;;) {
+    if (!WaitForRequest(reopenPauseMs_)) return false;
+    std::uint32_t error = 0;
+    if (env_.openLine(env_.portName, &error)) break;  // closed again at once
+    reopenPauseMs_ = std::min(reopenPauseMs_ * 2, kLastReopenPauseMs);
+  }
+  portLost_ = false;
+  env_.notifier.Post(Message::kDebug, 0, "Porta " + env_.portName + " di nuovo disponibile");
+  return true;
+}
+
 SiteWorker::PassEnd SiteWorker::SerialConnection(SiteEntry& entry) {
+  if (portLost_ && !WaitForPortBack()) return PassEnd::kNext;
+  lineFault_ = LineFault{};
   LineEnvironment lineEnv = MakeLineEnvironment();
 
   const int opened = OpenLine(lineEnv, entry.name, site_, lineSettings_, lineState_,
@@ -294,6 +348,8 @@ SiteWorker::PassEnd SiteWorker::SerialConnection(SiteEntry& entry) {
     } else {
       PumpWorkerMessages();
     }
+    // What came before the failure is stored; the dead port is not read on.
+    if (lineFault_.failed) break;
     if (env_.flags.stop) break;
     if (!reception_.readPending && !env_.flags.stop) {
       // No read could be issued (the buffer is gone): nothing more can come.
@@ -316,7 +372,13 @@ SiteWorker::PassEnd SiteWorker::SerialConnection(SiteEntry& entry) {
       reception_.lastDataMs = NowMs();
     }
   }
+  const bool lost = lineFault_.failed;
+  if (lost) ReportLineLost(entry);
   CloseConnection(entry);
+  if (lost) {
+    env_.display.ShowIcon(TrayIcon::kLineError);
+    SetState(WorkerState::kLineError);
+  }
   return PassEnd::kNext;
 }
 

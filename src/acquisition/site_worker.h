@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 
+#include "acquisition/attentive_line.h"
 #include "acquisition/flow_control.h"
 #include "acquisition/line_buffers.h"
 #include "acquisition/line_processing.h"
@@ -64,7 +65,10 @@ struct ReceptionState {
   std::int32_t expectedFrame = 0; // KSTD: 0 while a block header is awaited, else N + 1
 
   // The one pending read: bytes wanted, bytes in so far, and its deadline.
+  // A read that completed stays "completed" until a reception step takes
+  // it, so that a stop seen in between cannot drop its chunk.
   bool readPending = false;
+  bool readCompleted = false;
   std::size_t readWant = 0;
   std::size_t readGot = 0;
   std::uint64_t readDeadlineMs = 0;
@@ -98,6 +102,8 @@ class SiteWorker {
   // Reception (one pending read at a time).
   void IssueRead(std::size_t bytes);
   bool WaitForRead(WakeSignal* wake);
+  void CompleteRead();
+  void BoundPendingRead();
   void ReceptionStep(SiteEntry& entry);
   void HeaderStep(SiteEntry& entry);
   void ChunkStep(SiteEntry& entry);
@@ -106,6 +112,12 @@ class SiteWorker {
   void DrainReception(SiteEntry& entry);
   void StoreAndShow(SiteEntry& entry, std::size_t count);
   void NextRead();
+
+  // A line that failed under a running connection: reported once; a
+  // continuous site then waits for its port to come back.
+  void ReportLineLost(const SiteEntry& entry);
+  bool WaitForPortBack();
+  bool WaitForRequest(std::uint32_t ms);
 
   bool IsBox() const;
   bool IsTerminatedBox() const;
@@ -130,6 +142,9 @@ class SiteWorker {
   ReceptionState reception_;
   std::string currentSite_;
   std::uint32_t randomState_ = 5;
+  LineFault lineFault_;              // of the running connection
+  bool portLost_ = false;            // a continuous site's port went away
+  std::uint32_t reopenPauseMs_ = 0;  // before the next look for it
 };
 
 }  // namespace vr

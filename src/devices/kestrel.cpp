@@ -38,10 +38,23 @@ int FinishBlock(Line& line, std::span<std::uint8_t> bytes, std::size_t& count,
   return 0;
 }
 
-int ReceiveTerminated(Line& line, BlockBuffer& buffer, std::size_t& count) {
+bool Stopped(const std::atomic<bool>* stop) { return stop != nullptr && stop->load(); }
+
+// A stop already set when the block began (the drain at the end of a
+// connection) lets it complete; one set meanwhile gives it up.
+struct StopWatch {
+  const std::atomic<bool>* stop;
+  bool atStart = Stopped(stop);
+  bool Raised() const { return !atStart && Stopped(stop); }
+};
+
+int ReceiveTerminated(Line& line, BlockBuffer& buffer, std::size_t& count,
+                      const std::atomic<bool>* stop) {
+  const StopWatch stopped{stop};
   bool holdSeen = false;
   bool checksumCame = false;
   for (;;) {
+    if (stopped.Raised() || count >= box::kMaxTerminatedBlockBytes) return msg::kBlockIncomplete;
     // Room for the byte and the NUL after it.
     if (!MakeRoom(buffer, count + 2)) return msg::kBufferAlloc;
     const auto byte = ReadByte(line);
@@ -65,11 +78,14 @@ int ReceiveTerminated(Line& line, BlockBuffer& buffer, std::size_t& count) {
   return 0;
 }
 
-int ReceiveCounted(Line& line, BlockBuffer& buffer, std::size_t& count, std::size_t expected) {
+int ReceiveCounted(Line& line, BlockBuffer& buffer, std::size_t& count, std::size_t expected,
+                   const std::atomic<bool>* stop) {
   if (expected == 0) return msg::kBlockLength;
   if (!MakeRoom(buffer, expected)) return msg::kBufferAlloc;
   const auto bytes = buffer.Bytes();
+  const StopWatch stopped{stop};
   while (count < expected) {
+    if (stopped.Raised()) return msg::kBlockLength;
     const IoResult r = line.Read(bytes.subspan(count, expected - count));
     if (r.bytes == 0) break;
     count += r.bytes;
@@ -134,10 +150,10 @@ bool AcknowledgeBlock(Line& line) {
 }
 
 int ReceiveBlock(Line& line, BlockBuffer& buffer, std::size_t& count, bool counted,
-                 std::size_t expected) {
+                 std::size_t expected, const std::atomic<bool>* stop) {
   count = std::min(count, buffer.Bytes().size());
-  return counted ? ReceiveCounted(line, buffer, count, expected)
-                 : ReceiveTerminated(line, buffer, count);
+  return counted ? ReceiveCounted(line, buffer, count, expected, stop)
+                 : ReceiveTerminated(line, buffer, count, stop);
 }
 
 StatusReading ReadKstdStatus(std::span<const std::uint8_t> reply) {

@@ -7,6 +7,7 @@
 // PC's hold, one checksum byte. KSTD sends counted blocks: a two-byte length
 // N (high byte first), N bytes, one checksum byte.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -32,6 +33,9 @@ inline constexpr std::size_t kKstdStatusBytes = 39;
 // the command again at every this-many-th read.
 inline constexpr int kHoldEchoReads = 9999;
 inline constexpr int kHoldResendEvery = 50;
+// A terminated block longer than this is refused: a far end that sends for
+// ever without its end byte must not take all memory.
+inline constexpr std::size_t kMaxTerminatedBlockBytes = std::size_t{1} << 20;
 }  // namespace box
 
 // The sum of the bytes modulo 256.
@@ -84,10 +88,12 @@ class VectorBlockBuffer final : public BlockBuffer {
 // checks it and acknowledges it. counted selects the KSTD form, with expected
 // the block's N + 1. Results: 0 (count is now the text length, the buffer
 // holds only the text, followed by a NUL), 7008 (the buffer could not grow),
-// 9003 (a terminated block without 0x13 and checksum), 9004 (checksum wrong,
-// or no echo of the acknowledge), 9006 (a counted block ended short).
+// 9003 (a terminated block without 0x13 and checksum, or longer than
+// kMaxTerminatedBlockBytes), 9004 (checksum wrong, or no echo of the
+// acknowledge), 9006 (a counted block ended short). When stop (StopFlag) is
+// set while the block is read, it is given up unacknowledged (9003 or 9006).
 int ReceiveBlock(Line& line, BlockBuffer& buffer, std::size_t& count, bool counted,
-                 std::size_t expected);
+                 std::size_t expected, const std::atomic<bool>* stop = nullptr);
 
 // What a status reply says.
 struct StatusReading {

@@ -15,4 +15,6 @@ IoResult Line::ReadWithin(std::span<std::uint8_t> buffer, std::uint32_t timeoutM
   return result;
 }
 
+IoResult Line::SendFlowChar(std::uint8_t byte) { return Write(std::span(&byte, 1)); }
+
 }  // namespace vr

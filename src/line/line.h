@@ -79,6 +79,16 @@ class Line {
   // Writes the bytes, waiting at most the write time-out.
   virtual IoResult Write(std::span<const std::uint8_t> bytes) = 0;
 
+  // Sends one flow-control character the way the driver sends its own: ahead
+  // of output waiting in the driver and even while the far end holds the
+  // output with its XOFF, so that holding or releasing the far end never
+  // waits for the write time-out. The byte must be the port's xonChar or
+  // xoffChar (on POSIX the driver can send only its VSTART and VSTOP
+  // characters); any other byte goes out as an ordinary Write, as it does on
+  // a line that cannot send ahead (the default). One character a call: two
+  // calls send it twice.
+  virtual IoResult SendFlowChar(std::uint8_t byte);
+
   // Reads like Read but with its own total time-out, and returns early, with
   // what has arrived, once wake is raised (wake may be null). The site
   // worker's one pending read is made of these, so that a request to the

@@ -193,6 +193,28 @@ class PosixLine final : public Line {
     return r;
   }
 
+  // tcflow() has the driver send VSTART or VSTOP (which SetSettings makes the
+  // XON and XOFF characters, whether or not IXON and IXOFF are on) ahead of
+  // waiting output; Linux sends it even while the far end's XOFF has stopped
+  // the output.
+  IoResult SendFlowChar(std::uint8_t byte) override {
+    termios t{};
+    if (tcgetattr(fd_, &t) != 0) return Failed();
+    int action = -1;
+    if (byte != static_cast<std::uint8_t>(_POSIX_VDISABLE)) {
+      if (byte == t.c_cc[VSTOP])
+        action = TCIOFF;
+      else if (byte == t.c_cc[VSTART])
+        action = TCION;
+    }
+    if (action < 0) return Write(std::span(&byte, 1));
+    AwaitFlowCharGone();
+    while (tcflow(fd_, action) != 0)
+      if (errno != EINTR) return Failed();
+    lastFlowChar_ = SteadyClock::now();
+    return {.ok = true, .bytes = 1};
+  }
+
   bool Carrier() override {
     int bits = 0;
     if (ioctl(fd_, TIOCMGET, &bits) != 0) return Fail();
@@ -209,6 +231,24 @@ class PosixLine final : public Line {
     return false;
   }
   bool Fail() { return Fail(errno); }
+  IoResult Failed() {
+    Fail();
+    return {.ok = false, .bytes = 0, .error = lastError_};
+  }
+
+  // A UART driver keeps one flow character waiting to go out, and a second
+  // one sent before the first has left takes its place: the second of two
+  // XON would be lost. Two character times after the last one it has gone.
+  void AwaitFlowCharGone() {
+    if (!lastFlowChar_ || shadow_.baud == 0) return;
+    const std::uint32_t bits = 1u + shadow_.byteSize +
+                               (shadow_.parity != ParityMode::kNone ? 1u : 0u) +
+                               (shadow_.stopBits == StopBitsMode::kTwo ? 2u : 1u);
+    const auto gone =
+        *lastFlowChar_ + std::chrono::microseconds(2'000'000ull * bits / shadow_.baud);
+    for (int waitMs = PollMsUntil(gone); waitMs > 0; waitMs = PollMsUntil(gone))
+      poll(nullptr, 0, waitMs);
+  }
 
   bool ModemLine(int bit, bool on) {
     if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) != 0) return Fail();
@@ -257,17 +297,17 @@ class PosixLine final : public Line {
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno != EAGAIN) return HungUp(r, deadline, errno);
+      if (n < 0 && errno != EAGAIN) return HungUp(r, deadline, wakeFd, errno);
       // n == 0 or EAGAIN: nothing there now (VMIN = VTIME = 0). After a
       // hang-up poll() keeps reporting it; once drained, stop asking.
-      if (farEndGone) return HungUp(r, deadline, EIO);
+      if (farEndGone) return HungUp(r, deadline, wakeFd, EIO);
       if (wake != nullptr && wake->Wait(0)) break;
       const int waitMs = PollMsUntil(deadline);
       if (waitMs == 0) break;
       pollfd p[2] = {{.fd = fd_, .events = POLLIN, .revents = 0},
                      {.fd = wakeFd, .events = POLLIN, .revents = 0}};
       const int ready = poll(p, wakeFd >= 0 ? 2 : 1, waitMs);
-      if (ready < 0 && errno != EINTR) return HungUp(r, deadline, errno);
+      if (ready < 0 && errno != EINTR) return HungUp(r, deadline, wakeFd, errno);
       if (ready > 0 && (p[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) farEndGone = true;
     }
     return r;
@@ -275,12 +315,16 @@ class PosixLine final : public Line {
 
   // The far end is gone (a pty whose other side closed, an unplugged adapter).
   // The read still lasts its time-out, so that a caller reading in a loop
-  // does not spin, and reports the error with what had arrived.
-  IoResult HungUp(IoResult r, const std::optional<SteadyClock::time_point>& deadline, int error) {
+  // does not spin, and reports the error with what had arrived; a raised
+  // wake ends that wait as it ends any other.
+  IoResult HungUp(IoResult r, const std::optional<SteadyClock::time_point>& deadline, int wakeFd,
+                  int error) {
     Fail(error);
     if (deadline) {
-      for (int waitMs = PollMsUntil(deadline); waitMs > 0; waitMs = PollMsUntil(deadline))
-        poll(nullptr, 0, waitMs);
+      for (int waitMs = PollMsUntil(deadline); waitMs > 0; waitMs = PollMsUntil(deadline)) {
+        pollfd p{.fd = wakeFd, .events = POLLIN, .revents = 0};
+        if (poll(&p, 1, waitMs) > 0 && (p.revents & POLLIN) != 0) break;
+      }
     }
     r.ok = false;
     r.error = lastError_;
@@ -291,6 +335,7 @@ class PosixLine final : public Line {
   PortSettings shadow_;
   LineTimeouts timeouts_;
   std::uint32_t lastError_ = 0;
+  std::optional<SteadyClock::time_point> lastFlowChar_;
 };
 
 }  // namespace

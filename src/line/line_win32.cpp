@@ -31,6 +31,10 @@ class ScopedHandle {
   HANDLE h_;
 };
 
+// How long a flow character waits for the one before it to go out: one
+// character time at the slowest speeds, with room to spare.
+constexpr ULONGLONG kFlowCharWaitMs = 200;
+
 class Win32Line final : public Line {
  public:
   Win32Line(HANDLE port, HANDLE event) : port_(port), event_(event) {
@@ -143,6 +147,20 @@ class Win32Line final : public Line {
     return Transfer(const_cast<std::uint8_t*>(bytes.data()), bytes.size(), /*write=*/true);
   }
 
+  // TransmitCommChar puts the byte ahead of pending output, and the driver
+  // sends it while the far end's XOFF holds the output. It takes one such
+  // byte at a time and refuses the next until the last has gone: it is
+  // tried again for as long as one is still waiting to go, then the byte is
+  // written as any other.
+  IoResult SendFlowChar(std::uint8_t byte) override {
+    const ULONGLONG giveUpAt = GetTickCount64() + kFlowCharWaitMs;
+    while (!TransmitCommChar(port_.get(), static_cast<char>(byte))) {
+      if (!FlowCharWaiting() || GetTickCount64() >= giveUpAt) return Write(std::span(&byte, 1));
+      Sleep(1);
+    }
+    return {.ok = true, .bytes = 1};
+  }
+
   // The read waits on its own event and the wake event together; a raised
   // wake cancels it, keeping what had arrived.
   IoResult ReadWithin(std::span<std::uint8_t> buffer, std::uint32_t timeoutMs,
@@ -183,6 +201,13 @@ class Win32Line final : public Line {
   bool Escape(DWORD function) {
     if (!EscapeCommFunction(port_.get(), function)) return Fail();
     return true;
+  }
+
+  // A byte given to TransmitCommChar has not gone out yet.
+  bool FlowCharWaiting() {
+    DWORD errors = 0;
+    COMSTAT status{};
+    return ClearCommError(port_.get(), &errors, &status) && status.fTxim != 0;
   }
 
   IoResult Failed() {

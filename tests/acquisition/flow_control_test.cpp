@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "sim/kestrel_box.h"
 #include "sim/records.h"
 #include "sim/simulated_line.h"
+#include "support/recording_notifier.h"
 
 namespace vr {
 namespace {
@@ -23,6 +25,33 @@ class RecordingIcons final : public IconDisplay {
  public:
   void ShowIcon(TrayIcon icon) override { shown.push_back(icon); }
   std::vector<TrayIcon> shown;
+};
+
+// Forwards to a scripted line, which records flow characters as ordinary
+// writes, and keeps apart the bytes that were sent as flow characters.
+class FlowCharLine final : public Line {
+ public:
+  explicit FlowCharLine(test::ScriptedLine& line) : line_(line) {}
+  bool GetSettings(PortSettings& s) override { return line_.GetSettings(s); }
+  bool SetSettings(const PortSettings& s) override { return line_.SetSettings(s); }
+  bool GetTimeouts(LineTimeouts& t) override { return line_.GetTimeouts(t); }
+  bool SetTimeouts(const LineTimeouts& t) override { return line_.SetTimeouts(t); }
+  bool SetQueues(std::uint32_t in, std::uint32_t out) override { return line_.SetQueues(in, out); }
+  IoResult Read(std::span<std::uint8_t> b) override { return line_.Read(b); }
+  IoResult Write(std::span<const std::uint8_t> b) override { return line_.Write(b); }
+  IoResult SendFlowChar(std::uint8_t byte) override {
+    flowChars.push_back(static_cast<char>(byte));
+    return line_.Write(std::span(&byte, 1));
+  }
+  bool Carrier() override { return line_.Carrier(); }
+  bool SetDtr(bool on) override { return line_.SetDtr(on); }
+  bool SetRts(bool on) override { return line_.SetRts(on); }
+  std::uint32_t LastError() const override { return line_.LastError(); }
+
+  std::string flowChars;
+
+ private:
+  test::ScriptedLine& line_;
 };
 
 // A control-line change, for comparing sequences.
@@ -41,13 +70,14 @@ class FlowControlTest : public ::testing::Test {
   }
 
   ExchangeLink Link() {
-    return ExchangeLink{.line = line,
+    return ExchangeLink{.line = flowLine,
                         .site = site,
                         .lineSettings = lineSettings,
                         .state = state,
                         .stop = stop,
                         .icons = icons,
-                        .clock = clock};
+                        .clock = clock,
+                        .notifier = &notifier};
   }
   void Hold(bool waitEcho, bool force) {
     ExchangeLink link = Link();
@@ -57,6 +87,7 @@ class FlowControlTest : public ::testing::Test {
     ExchangeLink link = Link();
     ReleaseExchange(link, statusForm, twice);
   }
+  std::size_t DebugNotes() const { return notifier.Values(Message::kDebug).size(); }
   std::vector<LineChange> LineChanges() const {
     std::vector<LineChange> changes;
     for (const auto& e : line.events)
@@ -68,11 +99,14 @@ class FlowControlTest : public ::testing::Test {
   }
   void Forget() {
     line.events.clear();
+    flowLine.flowChars.clear();
     icons.shown.clear();
   }
 
   ManualClock clock;
   test::ScriptedLine line{clock};
+  FlowCharLine flowLine{line};
+  test::RecordingNotifier notifier;
   SiteSettings site;
   LineSettings lineSettings;
   FlowState state;
@@ -89,6 +123,7 @@ TEST_F(FlowControlTest, StartsHeldSoTheFirstHoldDoesNothing) {
 TEST_F(FlowControlTest, XonReleaseWritesXonAndShowsTheReceivingIcon) {
   Release(false, false);
   EXPECT_EQ(line.Writes(), std::vector<std::string>{Bytes({0x11})});
+  EXPECT_EQ(flowLine.flowChars, Bytes({0x11}));
   EXPECT_EQ(icons.shown, std::vector<TrayIcon>{TrayIcon::kReceiving});
   EXPECT_FALSE(state.held);
 }
@@ -99,6 +134,7 @@ TEST_F(FlowControlTest, TwoHoldsInARowSendOneXoff) {
   Hold(false, false);
   Hold(false, false);
   EXPECT_EQ(line.Writes(), std::vector<std::string>{Bytes({0x13})});
+  EXPECT_EQ(flowLine.flowChars, Bytes({0x13}));
   EXPECT_EQ(icons.shown, std::vector<TrayIcon>{TrayIcon::kHeld});
   EXPECT_TRUE(state.held);
 }
@@ -111,9 +147,11 @@ TEST_F(FlowControlTest, ForcedHoldSendsXoffEvenWhenHeldAndNothingElse) {
   EXPECT_EQ(icons.shown, std::vector<TrayIcon>{TrayIcon::kHeld});
 }
 
-TEST_F(FlowControlTest, ReleaseTwiceWritesTwoXonInOneWrite) {
+TEST_F(FlowControlTest, ReleaseTwiceSendsXonTwiceAsFlowCharacters) {
   Release(false, true);
-  EXPECT_EQ(line.Writes(), std::vector<std::string>{Bytes({0x11, 0x11})});
+  // A flow character goes out one at a time: two sends, not one write of two.
+  EXPECT_EQ(line.Writes(), (std::vector<std::string>{Bytes({0x11}), Bytes({0x11})}));
+  EXPECT_EQ(flowLine.flowChars, Bytes({0x11, 0x11}));
 }
 
 TEST_F(FlowControlTest, ReleaseWhenReleasedDoesNothing) {
@@ -130,14 +168,69 @@ TEST_F(FlowControlTest, IdleNudgeOfAnXonExchangeSendsXoffThenXonTwice) {
   Hold(true, true);
   Release(false, true);
   EXPECT_EQ(line.Written(), Bytes({0x13, 0x11, 0x11}));
+  EXPECT_EQ(flowLine.flowChars, line.Written());
 }
 
 TEST_F(FlowControlTest, XonUsesTheConfiguredCharacters) {
   lineSettings.xonChar = 'Q';
   lineSettings.xoffChar = 'S';
-  Release(false, false);
-  Hold(false, false);
-  EXPECT_EQ(line.Written(), "QS");
+  // Without control pins the driver does no XON/XOFF of its own, but the
+  // recorder's characters still go out as flow characters.
+  for (const bool noControlPins : {false, true}) {
+    SCOPED_TRACE(noControlPins);
+    lineSettings.noControlPins = noControlPins;
+    Forget();
+    Release(false, false);
+    Hold(false, false);
+    EXPECT_EQ(line.Written(), "QS");
+    EXPECT_EQ(flowLine.flowChars, "QS");
+  }
+}
+
+TEST_F(FlowControlTest, OutputHeldPastTheWriteTimeOutIsLoggedOncePerEpisode) {
+  enum class Op { kHold, kForcedHold, kRelease, kReleaseTwice };
+  // Each step: what its writes get through, one entry a write (none left:
+  // all), and the held-output notes posted by then.
+  struct Step {
+    const char* what;
+    Op op;
+    std::deque<std::size_t> limits;
+    std::size_t notes;
+  };
+  const Step steps[] = {
+      {"release goes out", Op::kRelease, {}, 0},
+      {"hold held back", Op::kForcedHold, {0}, 1},
+      {"both XON held back", Op::kReleaseTwice, {0, 0}, 1},
+      {"hold held back again", Op::kForcedHold, {0}, 1},
+      {"release goes out: the episode ends", Op::kRelease, {}, 1},
+      {"hold held back: a new episode", Op::kHold, {0}, 2},
+      {"only the second XON goes out", Op::kReleaseTwice, {0}, 2},
+      {"held once more", Op::kHold, {0}, 3},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    line.writeLimits = step.limits;
+    switch (step.op) {
+      case Op::kHold:
+        Hold(false, false);
+        break;
+      case Op::kForcedHold:
+        Hold(true, true);
+        break;
+      case Op::kRelease:
+        Release(false, false);
+        break;
+      case Op::kReleaseTwice:
+        Release(false, true);
+        break;
+    }
+    EXPECT_TRUE(line.writeLimits.empty());  // the step made the writes it meant to
+    EXPECT_EQ(DebugNotes(), step.notes);
+  }
+  for (const auto& note : notifier.Notes()) {
+    EXPECT_EQ(note.message, Message::kDebug);
+    EXPECT_FALSE(note.sent);  // posted: the worker does not wait for the window
+  }
 }
 
 TEST_F(FlowControlTest, NoneHandshakeSendsNothingButSwitchesTheIcon) {

@@ -9,6 +9,8 @@
 
 #include "app/configuration.h"
 #include "base/civil_time.h"
+#include "line/forwarding_line.h"
+#include "line/scripted_line.h"
 #include "log/strings.h"
 #include "sim/exchange.h"
 #include "sim/kestrel_box.h"
@@ -52,6 +54,27 @@ class RecordingDisplay final : public IconDisplay {
   }
   std::vector<TrayIcon> icons;
   std::function<void(TrayIcon)> onIcon;
+};
+
+// The port under the worker's own line, with a look at every read's result.
+class ProbeLine final : public ForwardingLine {
+ public:
+  ProbeLine(std::unique_ptr<Line> port, std::function<void(const IoResult&)> afterRead)
+      : ForwardingLine(std::move(port)), afterRead_(std::move(afterRead)) {}
+  IoResult Read(std::span<std::uint8_t> buffer) override {
+    return Seen(ForwardingLine::Read(buffer));
+  }
+  IoResult ReadWithin(std::span<std::uint8_t> buffer, std::uint32_t timeoutMs,
+                      WakeSignal* wake) override {
+    return Seen(ForwardingLine::ReadWithin(buffer, timeoutMs, wake));
+  }
+
+ private:
+  IoResult Seen(const IoResult& r) {
+    afterRead_(r);
+    return r;
+  }
+  std::function<void(const IoResult&)> afterRead_;
 };
 
 const Keys kComSite = {
@@ -127,9 +150,17 @@ class SiteWorkerTest : public ::testing::Test {
   }
 
   WorkerEnvironment& Environment() {
+    LineOpener open = opener ? opener : ports.AsOpener();
+    if (afterRead) {
+      open = [this, open](const std::string& name, std::uint32_t* error) -> std::unique_ptr<Line> {
+        std::unique_ptr<Line> port = open(name, error);
+        if (!port) return nullptr;
+        return std::make_unique<ProbeLine>(std::move(port), afterRead);
+      };
+    }
     env = std::make_unique<WorkerEnvironment>(WorkerEnvironment{
         config.sites, config.menu, *profile, dir.Path(), "/dev/ttyS0", siteCode, false, flags,
-        notifier, display, clock, mailbox, files, ports.AsOpener(), nullptr, &status});
+        notifier, display, clock, mailbox, files, open, nullptr, &status});
     return *env;
   }
 
@@ -149,6 +180,8 @@ class SiteWorkerTest : public ::testing::Test {
   std::unique_ptr<WorkerEnvironment> env;
   std::string siteCode;
   StatusBoard status;
+  LineOpener opener;                              // instead of the simulated ports
+  std::function<void(const IoResult&)> afterRead;  // sees every read on the port
 };
 
 TEST_F(SiteWorkerTest, PeriodicComSiteStoresEveryRecordAndEndsOnItsImportTimeout) {
@@ -190,7 +223,7 @@ TEST_F(SiteWorkerTest, XonLineIsNudgedAtEveryEmptyRead) {
   sim::Exchange exchange(Printing(1));
   sim::SimulatedLine line(clock, exchange);
   RunConnections(line);
-  const std::string written(line.WrittenBytes().begin(), line.WrittenBytes().end());
+  const std::string written = line.WrittenBytes();
   // Released once at the start; then every empty read sends XOFF, XON, XON.
   EXPECT_NE(written.find("\x13\x11\x11\x13\x11\x11"), std::string::npos);
 }

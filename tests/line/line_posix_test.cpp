@@ -179,6 +179,55 @@ TEST_F(PosixLineTest, WriteStopsAtItsTimeOutWhileTheFarEndHoldsItWithXoff) {
   EXPECT_LT(r.bytes, lots.size());
 }
 
+TEST_F(PosixLineTest, FlowCharsGoOutWhileTheFarEndHoldsTheOutput) {
+  struct Case {
+    const char* what;
+    bool outX;  // the driver obeys the far end's XOFF
+    std::uint8_t xon;
+    std::uint8_t xoff;
+    std::uint8_t byte;
+    bool goesOut;  // sent ahead of the hold
+  };
+  const Case cases[] = {
+      {"XOFF", true, 0x11, 0x13, 0x13, true},
+      {"XON", true, 0x11, 0x13, 0x11, true},
+      {"configured XOFF", true, 'Q', 'S', 'S', true},
+      {"not a flow character: an ordinary write", true, 0x11, 0x13, 'A', false},
+      // No driver flow control: the recorder's own XON still goes out as one.
+      {"XON without driver flow control", false, 'Q', 'S', 'Q', true},
+  };
+  ASSERT_TRUE(line->SetTimeouts({.readTotalMs = 2000, .writeTotalMs = 100}));
+  // The far end's flow character, then a mark: once the mark is read the line
+  // discipline has taken the character before it.
+  const auto farEndSends = [&](std::uint8_t flowChar) {
+    pty.Send(std::string{static_cast<char>(flowChar), 'm'});
+    std::uint8_t mark = 0;
+    EXPECT_EQ(line->Read(std::span(&mark, 1)).bytes, 1u);
+    EXPECT_EQ(mark, 'm');
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PortSettings s;
+    s.outX = c.outX;
+    s.xonChar = c.xon;
+    s.xoffChar = c.xoff;
+    ASSERT_TRUE(line->SetSettings(s));
+    if (c.outX) {
+      farEndSends(c.xoff);
+      const IoResult held = line->Write(std::span(&c.byte, 1));
+      EXPECT_TRUE(held.ok);
+      EXPECT_EQ(held.bytes, 0u);
+      EXPECT_EQ(pty.Receive(1, 200), "");
+    }
+    const IoResult r = line->SendFlowChar(c.byte);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.bytes, c.goesOut ? 1u : 0u);
+    EXPECT_EQ(pty.Receive(1, c.goesOut ? 2000 : 200),
+              c.goesOut ? std::string(1, static_cast<char>(c.byte)) : "");
+    if (c.outX) farEndSends(c.xon);  // output free again, before the next settings
+  }
+}
+
 TEST_F(PosixLineTest, SettingsComeBackAsTheyWereSet) {
   // A pty keeps 8 data bits without parity whatever it is told; GetSettings
   // reports the port as it is, so those two are left at that here.
