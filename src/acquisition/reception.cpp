@@ -20,6 +20,10 @@ constexpr std::uint64_t kBoxRestartIdleMs = 5000;
 constexpr std::uint32_t kBoxRestartPauseMs = 1000;
 // After a block header out of range, this much is read and thrown away.
 constexpr std::size_t kResyncDiscardBytes = 4097;
+// The drain collects what is in flight when a connection ends. An exchange
+// that cannot be held (no handshake) may never pause: past this time no
+// further read is waited for.
+constexpr std::uint64_t kDrainBudgetMs = 3000;
 // The longest single wait of the pending read (it wakes on requests anyway).
 constexpr std::uint64_t kPendingReadSliceMs = 60000;
 
@@ -275,10 +279,12 @@ bool SiteWorker::StatusQuery() {
 void SiteWorker::DrainReception(SiteEntry& entry) {
   if (!buffers_.Available() || !lineState_.line) return;
   if (IsSerialText()) Hold(true, true);
+  const std::uint64_t drainStartMs = NowMs();
   for (;;) {
     // A read that completed while the stop came is stored first.
     if (!reception_.readCompleted) {
       if (!reception_.readPending || lineFault_.failed) break;
+      if (NowMs() - drainStartMs >= kDrainBudgetMs) break;
       BoundPendingRead();
       CompleteRead();
     }

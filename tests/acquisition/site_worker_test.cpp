@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <optional>
 #include <map>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "base/civil_time.h"
 #include "line/forwarding_line.h"
 #include "line/scripted_line.h"
+#include "log/error_log.h"
 #include "log/strings.h"
 #include "sim/exchange.h"
 #include "sim/kestrel_box.h"
@@ -352,6 +355,280 @@ TEST_F(SiteWorkerTest, KstdBoxThroughTheAlternativeLoop) {
   ASSERT_FALSE(box.Delivered().empty());
   EXPECT_EQ(dir.Read("dati.txt"), ExpectedData("0001", box.Delivered()));
   EXPECT_FALSE(ports.IsOpen("/dev/ttyS0"));
+}
+
+TEST_F(SiteWorkerTest, StopSetRightAfterAReadCompletedStillStoresItsChunk) {
+  WriteIni("0001", kComSite, {{"Ricorrenza", "0"}});
+  sim::Exchange exchange(Printing(0, 200'000));  // never ends
+  sim::SimulatedLine line(clock, exchange);
+  ports.Add("/dev/ttyS0", line);
+  int chunks = 0;
+  afterRead = [&](const IoResult& r) {
+    // The main thread's stop (ctl stop, a shutdown) lands between the
+    // completion of the read and the worker's look at the flag.
+    if (r.bytes > 0 && ++chunks == 3) {
+      flags.closing = true;
+      flags.stop = true;
+    }
+  };
+  SiteWorker worker(Environment());
+  EXPECT_EQ(worker.Run(), 0);
+  ASSERT_GE(chunks, 3);
+  EXPECT_EQ(dir.Read("dati.txt"), ExpectedData("0001", exchange.Sent()));
+  EXPECT_TRUE(exchange.Held());
+}
+
+TEST_F(SiteWorkerTest, SilentBoxWithoutReadTimeOutEndsSoonAfterStop) {
+  // A read time-out of 0 waits for its count: the box never answers.
+  WriteIni("0001", kComSite,
+           {{"Dispositivo", "KSTB"}, {"Ricorrenza", "0"}, {"STimeRead", "0"}});
+  sim::KestrelBox box(Box(sim::KestrelModel::kKstb, 5));
+  box.InjectFault(sim::BoxFault::kNoAnswer, -1);
+  sim::SimulatedLine line(clock, box);
+  ports.Add("/dev/ttyS0", line);
+  std::optional<std::uint64_t> askedAtMs;
+  std::optional<std::uint64_t> closedAtMs;
+  const std::uint64_t startMs = clock.TickMs();
+  afterRead = [&](const IoResult&) {
+    if (!askedAtMs && clock.TickMs() - startMs >= 30'000) {
+      askedAtMs = clock.TickMs();
+      mailbox.Post(WorkerRequest::kStopConnection);
+    }
+  };
+  notifier.onNote = [&](Message m, std::uint32_t value, const std::string&) {
+    if (m == Message::kError && value == msg::kPortClosed) {
+      closedAtMs = clock.TickMs();
+      flags.closing = true;
+    }
+  };
+  SiteWorker worker(Environment());
+  EXPECT_EQ(worker.Run(), 0);
+  ASSERT_TRUE(askedAtMs && closedAtMs);
+  EXPECT_LE(*closedAtMs - *askedAtMs, 2000u);
+  // No read was made that only the device's answer could have ended.
+  EXPECT_EQ(line.StalledReads(), 0);
+}
+
+TEST_F(SiteWorkerTest, PortLostUnderAConnectionIsReportedOnceAndLookedForUntilItIsBack) {
+  WriteIni("0001", kComSite, {{"Ricorrenza", "0"}});
+  sim::Exchange exchange(Printing(0, 250'000));
+  sim::SimulatedLine line(clock, exchange);
+  ports.Add("/dev/ttyS0", line);
+
+  // Unplugged after the fourth chunk, plugged in again 100 s later.
+  bool unplugged = false;
+  std::uint64_t unpluggedAtMs = 0;
+  std::string sentBefore;
+  std::vector<std::uint64_t> opensMs;
+  opener = [&](const std::string& name, std::uint32_t* error) -> std::unique_ptr<Line> {
+    opensMs.push_back(clock.TickMs());
+    if (unplugged && clock.TickMs() - unpluggedAtMs < 100'000) {
+      *error = sim::kSimErrorNotFound;
+      return nullptr;
+    }
+    if (unplugged) {
+      unplugged = false;
+      line.FailNext(sim::LineOp::kRead, 0, 0);
+    }
+    return ports.Open(name, error);
+  };
+  int chunks = 0;
+  afterRead = [&](const IoResult& r) {
+    if (r.bytes > 0 && ++chunks == 4 && !unplugged && unpluggedAtMs == 0) {
+      unplugged = true;
+      unpluggedAtMs = clock.TickMs();
+      // What was printed up to now has been read; the rest waits on the
+      // simulated line for the port to come back.
+      sentBefore = exchange.TakeSent();
+      line.FailNext(sim::LineOp::kRead, sim::kSimErrorIo, -1);
+    }
+  };
+  int shownAfter = 0;
+  notifier.onNote = [&](Message m, std::uint32_t, const std::string&) {
+    if (m == Message::kDisplay && unpluggedAtMs != 0 && !unplugged && ++shownAfter == 6)
+      mailbox.Post(WorkerRequest::kClose);
+  };
+  SiteWorker worker(Environment());
+  EXPECT_EQ(worker.Run(), 0);
+
+  std::vector<std::string> debug;
+  for (const auto& note : notifier.recorded.Notes())
+    if (note.message == Message::kDebug && note.text.find("Porta") == 0) debug.push_back(note.text);
+  ASSERT_EQ(debug.size(), 2u);
+  EXPECT_EQ(debug[0], "Porta /dev/ttyS0 persa: " + SystemErrorText(sim::kSimErrorIo));
+  EXPECT_EQ(debug[1], "Porta /dev/ttyS0 di nuovo disponibile");
+  // Looked for after 1, 2, 4 ... s, at most every 30 s; the open that
+  // follows the look is the connection's own.
+  std::vector<std::uint64_t> pausesMs;
+  for (std::size_t i = 2; i < opensMs.size(); ++i) pausesMs.push_back(opensMs[i] - opensMs[i - 1]);
+  ASSERT_GE(pausesMs.size(), 7u);
+  EXPECT_EQ(std::vector<std::uint64_t>(pausesMs.begin(), pausesMs.begin() + 6),
+            (std::vector<std::uint64_t>{2000, 4000, 8000, 16000, 30000, 30000}));
+  // The site stayed on, and everything read on either side of the gap is
+  // stored once, in order: a connection's data starts on a line of its own.
+  EXPECT_EQ(config.sites.front().enabled, 1);
+  const std::string data = dir.Read("dati.txt");
+  const std::string first = ExpectedData("0001", sentBefore);
+  ASSERT_EQ(data.substr(0, first.size()), first);
+  EXPECT_EQ(data.substr(first.size()), ExpectedData("0001", exchange.Sent()));
+  EXPECT_GE(shownAfter, 6);
+}
+
+TEST_F(SiteWorkerTest, ExchangeThatCannotBeHeldDoesNotKeepTheDrainForEver) {
+  WriteIni("0001", kComSite, {{"Ricorrenza", "0"}, {"Handshake", "NONE"}});
+  sim::ExchangeConfig printing = Printing(0);  // back to back, without end
+  printing.flow = sim::ExchangeFlow::kNone;
+  sim::Exchange exchange(printing);
+  sim::SimulatedLine line(clock, exchange);
+  ports.Add("/dev/ttyS0", line);
+  int shown = 0;
+  notifier.onNote = [&](Message m, std::uint32_t, const std::string&) {
+    if (m == Message::kDisplay && ++shown == 3) mailbox.Post(WorkerRequest::kClose);
+  };
+  SiteWorker worker(Environment());
+  EXPECT_EQ(worker.Run(), 0);
+  // What was read is stored; the rest of the stream goes with the port.
+  const std::string data = dir.Read("dati.txt");
+  const std::string sent = ExpectedData("0001", exchange.Sent());
+  ASSERT_GT(data.size(), 0u);
+  EXPECT_EQ(sent.substr(0, data.size()), data);
+  EXPECT_LT(shown, 10);
+}
+
+// The alternative loop on a KSTD box played byte for byte.
+class AlternativeKstdTest : public SiteWorkerTest {
+ protected:
+  AlternativeKstdTest() : scripted(clock) {
+    opener = [this](const std::string&, std::uint32_t* error) -> std::unique_ptr<Line> {
+      *error = 0;
+      return std::make_unique<test::ScriptedLineHandle>(scripted);
+    };
+  }
+  // Answers the PC's writes from a list, one answer per write.
+  void Answer(std::vector<std::pair<std::string, std::string>> script) {
+    answers = std::move(script);
+    scripted.onWrite = [this](std::string_view written) {
+      if (next < answers.size() && written == answers[next].first)
+        scripted.Arrive(answers[next++].second, clock.TickMs() + 5);
+    };
+  }
+  static std::string Block(const std::string& text, int checksumDelta = 0) {
+    unsigned sum = 0;
+    for (const char c : text) sum += static_cast<std::uint8_t>(c);
+    std::string block{static_cast<char>(text.size() >> 8), static_cast<char>(text.size() & 0xFF)};
+    block += text;
+    block += static_cast<char>((sum + static_cast<unsigned>(checksumDelta)) & 0xFF);
+    return block;
+  }
+  void Run() {
+    WriteIni("0001", kComSite,
+             {{"Dispositivo", "KSTD"}, {"MetodoAlternativo", "1"}, {"TimeoutFineImp", "2"}});
+    int idle = 0;
+    display.onIcon = [&](TrayIcon icon) {
+      if (icon == TrayIcon::kIdle && ++idle == 2) flags.closing = true;
+    };
+    SiteWorker worker(Environment());
+    EXPECT_EQ(worker.Run(), 0);
+  }
+
+  test::ScriptedLine scripted;
+  std::vector<std::pair<std::string, std::string>> answers;
+  std::size_t next = 0;
+};
+
+const std::string kResume1 = "\x11";
+const std::string kResume2 = "\x11\x11";
+const std::string kAck = "\x17";
+
+TEST_F(AlternativeKstdTest, CountNoBoxCouldSendIsAFailedBlockAndTheLoopGoesOn) {
+  Answer({{kResume1, "\x11" + std::string("\x20\x00", 2) + std::string(300, 'x')},  // N = 8192
+          {kResume2, "\x11" + Block("AB\r\n")},
+          {kAck, kAck},
+          {kResume2, "\x11" + std::string("\x00\x00", 2)}});
+  Run();
+  EXPECT_EQ(next, answers.size());
+  EXPECT_EQ(Errors(), std::vector<std::uint32_t>{msg::kChecksum});
+  EXPECT_EQ(dir.Read("dati.txt"), ExpectedData("0001", "AB\r\n"));
+  EXPECT_EQ(scripted.closes, scripted.opens);
+}
+
+TEST_F(AlternativeKstdTest, BadChecksumShowsTheHeldIconAndDropsTheBlock) {
+  Answer({{kResume1, "\x11" + Block("BAD\r\n", 1)},
+          {kResume2, "\x11" + Block("OK\r\n")},
+          {kAck, kAck},
+          {kResume2, "\x11" + std::string("\x00\x00", 2)}});
+  Run();
+  EXPECT_EQ(dir.Read("dati.txt"), ExpectedData("0001", "OK\r\n"));
+  // Not acknowledged, and shown as held for a while.
+  const std::string written = scripted.Written();
+  EXPECT_EQ(std::count(written.begin(), written.end(), '\x17'), 1);
+  const auto held = std::find(display.icons.begin(), display.icons.end(), TrayIcon::kHeld);
+  ASSERT_NE(held, display.icons.end());
+  ASSERT_NE(held + 1, display.icons.end());
+  EXPECT_EQ(*(held + 1), TrayIcon::kReceiving);
+  EXPECT_TRUE(Errors().empty());
+}
+
+TEST_F(AlternativeKstdTest, BlockWithoutAcknowledgeEchoIsNotStored) {
+  Answer({{kResume1, "\x11" + Block("LOST\r\n")},
+          {kAck, ""},
+          {kResume2, "\x11" + Block("KEPT\r\n")},
+          {kAck, kAck},
+          {kResume2, "\x11" + std::string("\x00\x00", 2)}});
+  Run();
+  EXPECT_EQ(dir.Read("dati.txt"), ExpectedData("0001", "KEPT\r\n"));
+}
+
+TEST_F(AlternativeKstdTest, SilentBoxEndsTheDownloadAfterTheImportTimeOut) {
+  Answer({{kResume1, "\x11" + std::string("\x00\x10", 2) + "ABCD"}});  // then nothing
+  const std::uint64_t startMs = clock.TickMs();
+  Run();
+  EXPECT_GT(clock.TickMs() - startMs, 2000u);
+  EXPECT_EQ(dir.Read("dati.txt"), "");
+  EXPECT_EQ(scripted.closes, scripted.opens);
+}
+
+TEST_F(SiteWorkerTest, AlternativeLoopRefusesWhatItCannotServe) {
+  const struct {
+    const char* name;
+    Keys overrides;
+    bool portMissing;
+    std::uint32_t warning;  // the open's error id, 0 when the line opened
+  } kCases[] = {
+      {"KSTA", {{"Dispositivo", "KSTA"}}, false, 0},
+      {"KSTB", {{"Dispositivo", "KSTB"}}, false, 0},
+      {"KSTC", {{"Dispositivo", "KSTC"}}, false, 0},
+      {"modem", {{"Dispositivo", "KSTD"}, {"Modem", "1"}, {"StringaModem", "ATZ"},
+                 {"NumeroTel", "123"}}, false, 0},
+      {"port missing", {{"Dispositivo", "KSTD"}}, true, msg::kPortConnect},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Keys overrides = c.overrides;
+    overrides["MetodoAlternativo"] = "1";
+    overrides["Ricorrenza"] = "0";
+    WriteIni("0001", kComSite, overrides);
+    sim::KestrelBox box(Box(sim::KestrelModel::kKstd, 5));
+    sim::SimulatedLine line(clock, box);
+    sim::SimulatedPorts thesePorts;
+    thesePorts.Add("/dev/ttyS0", line);
+    if (c.portMissing) thesePorts.FailOpen("/dev/ttyS0", sim::kSimErrorNotFound, -1);
+    opener = thesePorts.AsOpener();
+    notifier.recorded.Clear();
+    display.icons.clear();
+    display.onIcon = [&](TrayIcon icon) {
+      if (icon == TrayIcon::kIdle && display.icons.size() > 1) flags.closing = true;
+    };
+    flags.closing = false;
+    SiteWorker worker(Environment());
+    EXPECT_EQ(worker.Run(), 0);
+    EXPECT_EQ(notifier.recorded.Values(Message::kWarning), std::vector<std::uint32_t>{c.warning});
+    EXPECT_EQ(config.sites.front().enabled, 0);
+    EXPECT_NE(std::find(display.icons.begin(), display.icons.end(), TrayIcon::kLineError),
+              display.icons.end());
+    EXPECT_FALSE(thesePorts.IsOpen("/dev/ttyS0"));
+    EXPECT_EQ(box.BlocksSent(), 0);
+  }
 }
 
 TEST(ChooseSite, EarliestEnabledEntryFirstInListOnTies) {
