@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -245,6 +248,74 @@ TEST_F(KestrelTest, TerminatedBlockThatCannotGrowTheBufferGives7008) {
   line.Arrive(std::string(20, 'x'));
   EXPECT_EQ(Receive("xxxx", false, 0, /*capacity=*/8, /*maxBytes=*/8), msg::kBufferAlloc);
   EXPECT_TRUE(line.Written().empty());
+}
+
+// A far end that sends text for ever, one byte a read, never the end byte.
+class EndlessTextLine final : public Line {
+ public:
+  bool GetSettings(PortSettings&) override { return true; }
+  bool SetSettings(const PortSettings&) override { return true; }
+  bool GetTimeouts(LineTimeouts&) override { return true; }
+  bool SetTimeouts(const LineTimeouts&) override { return true; }
+  bool SetQueues(std::uint32_t, std::uint32_t) override { return true; }
+  IoResult Read(std::span<std::uint8_t> buffer) override {
+    // A cap on the test itself: a receiver without a bound stops here.
+    if (bytesRead >= 4 * box::kMaxTerminatedBlockBytes) return {.ok = true};
+    std::fill(buffer.begin(), buffer.end(), std::uint8_t{'x'});
+    bytesRead += buffer.size();
+    if (onRead) onRead();
+    return {.ok = true, .bytes = buffer.size()};
+  }
+  IoResult Write(std::span<const std::uint8_t> bytes) override {
+    written += bytes.size();
+    return {.ok = true, .bytes = bytes.size()};
+  }
+  bool Carrier() override { return true; }
+  bool SetDtr(bool) override { return true; }
+  bool SetRts(bool) override { return true; }
+  std::uint32_t LastError() const override { return 0; }
+
+  std::size_t bytesRead = 0;
+  std::size_t written = 0;
+  std::function<void()> onRead;
+};
+
+TEST(TerminatedBlockWithoutEnd, IsRefusedAtItsBoundOrWhenTheStopComes) {
+  const struct {
+    const char* name;
+    std::size_t stopAfterBytes;  // 0: no stop
+    std::size_t mostBytes;       // read at most
+  } kCases[] = {
+      {"a far end that never ends the block", 0, box::kMaxTerminatedBlockBytes},
+      {"a stop while the block comes", 1000, 1000},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EndlessTextLine line;
+    std::atomic<bool> stop{false};
+    line.onRead = [&] {
+      if (c.stopAfterBytes != 0 && line.bytesRead == c.stopAfterBytes) stop = true;
+    };
+    std::vector<std::uint8_t> bytes(64, 0);
+    VectorBlockBuffer buffer(bytes, 4096);
+    std::size_t count = 0;
+    EXPECT_EQ(ReceiveBlock(line, buffer, count, false, 0, &stop), msg::kBlockIncomplete);
+    EXPECT_LE(line.bytesRead, c.mostBytes);
+    EXPECT_EQ(line.written, 0u);  // neither acknowledged nor held
+    EXPECT_LE(bytes.size(), box::kMaxTerminatedBlockBytes + 4096);
+  }
+}
+
+TEST_F(KestrelTest, StopAlreadySetWhenTheBlockBeginsLetsItComplete) {
+  // The drain at the end of a connection still takes the block in flight.
+  Echoing();
+  line.Arrive(Bytes({'A', 'B', 0x13, 0x83}));
+  std::atomic<bool> stop{true};
+  buffer.assign(64, 0);
+  count = 0;
+  VectorBlockBuffer blocks(buffer, 16);
+  EXPECT_EQ(ReceiveBlock(line, blocks, count, false, 0, &stop), 0);
+  EXPECT_EQ(Text(), "AB");
 }
 
 // --- Counted blocks (KSTD) ---
