@@ -64,6 +64,7 @@ void TransmittingDevice::RunUntil(TimeUs nowUs, ByteSink& out) {
     const TimeUs timerUs = NextTimerUs();
     if (std::min(txUs, timerUs) > nowUs) break;
     if (txUs <= timerUs) {
+      if (out.Full()) break;
       const std::uint8_t byte = tx_.Pop();
       out.Put(byte, txUs);
       OnSent(byte, txUs);

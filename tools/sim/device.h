@@ -40,6 +40,10 @@ class ByteSink {
   virtual ~ByteSink() = default;
   // `atUs` never decreases from one call to the next of one device.
   virtual void Put(std::uint8_t byte, TimeUs atUs) = 0;
+  // True while the sink takes no more for now: RunUntil then stops before
+  // the next byte and picks up from there on its next call. Without it an
+  // unpaced device (see Transmitter::Unpace) would produce without end.
+  virtual bool Full() const { return false; }
 };
 
 class Device {
@@ -85,6 +89,9 @@ class Transmitter {
 
   explicit Transmitter(std::uint32_t baud = 9600) { SetBaud(baud); }
   void SetBaud(std::uint32_t baud) { charUs_ = CharTimeUs(baud); }
+  // Characters take no time on the wire: the bytes go as fast as the host
+  // hands them on (a pty has no baud rate; only its reader slows it down).
+  void Unpace() { charUs_ = 0; }
   TimeUs CharUs() const { return charUs_; }
 
   void Queue(std::uint8_t byte, TimeUs notBeforeUs);
@@ -126,6 +133,8 @@ class TransmittingDevice : public Device {
  public:
   TimeUs NextEventUs() const override;
   void RunUntil(TimeUs nowUs, ByteSink& out) override;
+  // See Transmitter::Unpace.
+  void Unpace() { tx_.Unpace(); }
 
  protected:
   explicit TransmittingDevice(std::uint32_t baud) : tx_(baud) {}

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/device.h"
@@ -48,8 +49,11 @@ class Exchange : public TransmittingDevice {
   void SetPcLines(bool dtr, bool rts, TimeUs nowUs) override;
   void SetLinkUp(bool up, TimeUs nowUs) override;
 
-  // Every byte printed so far, in order.
+  // Every byte printed so far, in order (since the last TakeSent).
   const std::string& Sent() const { return sent_; }
+  // Hands over what Sent() holds and forgets it: a host that runs without end
+  // keeps only what it has not passed on yet.
+  std::string TakeSent() { return std::exchange(sent_, std::string()); }
   // Records printed completely, line end included.
   int RecordsSent() const { return recordsSent_; }
   // Every record has been printed (never for an endless exchange).

@@ -12,6 +12,7 @@ class HayesModem::Forward final : public ByteSink {
   void Put(std::uint8_t byte, TimeUs atUs) override {
     if (modem_.mode_ == Mode::kData) out_.Put(byte, atUs);
   }
+  bool Full() const override { return out_.Full(); }
 
  private:
   const HayesModem& modem_;
@@ -43,6 +44,8 @@ void HayesModem::RunUntil(TimeUs nowUs, ByteSink& out) {
     } else if (timerUs_ == firstUs) {
       OnTimer(timerUs_);
     } else {
+      // The remote stops early on a full sink and would stay due for ever.
+      if (out.Full()) break;
       remote_.RunUntil(remoteUs, forward);
     }
   }

@@ -89,6 +89,9 @@ Box:
 
 Common options:
   --baud N             line speed the device sends at (default 9600)
+  --unpaced            send as fast as the reader takes the bytes, whatever
+                       --baud says (a pseudo-terminal has no line speed):
+                       with --rate 0, several MB a second for a long soak
   --seed N             seed of the made-up records (default 1)
   --modem              put a Hayes modem in front of the device: dial any
                        number (e.g. "0123\n\r" or "atdt0123\r"); "+++" and
@@ -116,6 +119,7 @@ struct Options {
   std::string tty;
   std::string sentPath;
   bool exitWhenDone = false;
+  bool unpaced = false;
 };
 
 bool ParseLong(const char* text, long min, long max, long& value) {
@@ -169,6 +173,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
       options.modem = true;
     } else if (name == "--exit-when-done") {
       options.exitWhenDone = true;
+    } else if (name == "--unpaced") {
+      options.unpaced = true;
     } else {
       const char* v = value();
       if (v == nullptr) return Usage(name + " needs a value");
@@ -332,6 +338,8 @@ int PendingForReader(const Line& line) {
 class Output final : public ByteSink {
  public:
   void Put(std::uint8_t byte, TimeUs) override { bytes_ += static_cast<char>(byte); }
+  // An unpaced device stops here until the line has taken some.
+  bool Full() const override { return bytes_.size() >= kMaxPendingBytes; }
   bool Empty() const { return bytes_.empty(); }
   std::size_t Size() const { return bytes_.size(); }
   // Writes what the line takes now; false on a lasting error.
@@ -374,14 +382,17 @@ int Run(const Options& options) {
     exchange = std::make_unique<Exchange>(options.exchange);
     device = exchange.get();
   }
+  if (options.unpaced) {
+    if (box)
+      box->Unpace();
+    else
+      exchange->Unpace();
+  }
   std::unique_ptr<HayesModem> modem;
   if (options.modem) {
     modem = std::make_unique<HayesModem>(*device, options.modemConfig);
     device = modem.get();
   }
-  auto handedOver = [&]() -> const std::string& {
-    return box ? box->Delivered() : exchange->Sent();
-  };
   auto done = [&] { return box ? box->StoredBytes() == 0 : exchange->Done(); };
 
   Line line;
@@ -427,10 +438,19 @@ int Run(const Options& options) {
       exitCode = 1;
       break;
     }
-    if (sent != nullptr && handedOver().size() > sentWritten) {
-      std::fwrite(handedOver().data() + sentWritten, 1, handedOver().size() - sentWritten, sent);
+    if (exchange) {
+      // Taken every round, --sent or not: an endless exchange would
+      // otherwise keep all it ever printed.
+      const std::string fresh = exchange->TakeSent();
+      if (sent != nullptr && !fresh.empty()) {
+        std::fwrite(fresh.data(), 1, fresh.size(), sent);
+        std::fflush(sent);
+      }
+    } else if (sent != nullptr && box->Delivered().size() > sentWritten) {
+      const std::string& delivered = box->Delivered();
+      std::fwrite(delivered.data() + sentWritten, 1, delivered.size() - sentWritten, sent);
       std::fflush(sent);
-      sentWritten = handedOver().size();
+      sentWritten = delivered.size();
     }
     if (line.tty) {
       // A real port: the modem's carrier becomes our DTR (the PC's DCD on a
@@ -459,6 +479,9 @@ int Run(const Options& options) {
       timeoutMs = waitUs <= 0 ? 0 : static_cast<int>(std::min<TimeUs>((waitUs + 999) / 1000, 1000));
     }
     if (!out.Empty() || line.tty || options.exitWhenDone) timeoutMs = std::min(timeoutMs, 20);
+    // A device that is due but held back by a full output waits for the
+    // line to take some (POLLOUT) instead of spinning.
+    if (out.Full()) timeoutMs = 20;
     pollfd fds[2] = {{line.fd, POLLIN, 0}, {g_signalPipe[0], POLLIN, 0}};
     if (!out.Empty()) fds[0].events |= POLLOUT;
     if (poll(fds, 2, timeoutMs) < 0 && errno != EINTR) {

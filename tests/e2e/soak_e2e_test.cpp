@@ -1,0 +1,237 @@
+// A long connection, compressed: vesper-sim prints more than 50 MB without
+// pause to a continuous site, and the recorder's anonymous memory must stay
+// where it was after the first MiB, while every byte reaches the data files.
+// A continuous site's connection lasts for months; whatever grows with the
+// bytes or chunks received would grow without end there.
+//
+// Real processes in real time: the waits poll with generous deadlines, and
+// nothing is asserted about how long anything took.
+
+#include <sys/types.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "e2e/e2e_support.h"
+#include "support/temp_dir.h"
+
+namespace vr::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kStartDeadline = 10s;
+// Tens of MB through a pty take seconds; this allows for a loaded machine.
+constexpr auto kSoakDeadline = 90s;
+constexpr auto kStopDeadline = 20s;
+constexpr const char* kSite = "0001";
+constexpr const char* kPortClosedLine = "Disconnessa porta COM.";  // 5012
+
+// 660000 records of 80 bytes: a little over 50 MiB (checked below, as the
+// record length is the simulator's).
+constexpr int kRecords = 660000;
+constexpr std::uint64_t kMinSentBytes = std::uint64_t{50} << 20;
+constexpr std::uint64_t kFirstBytes = std::uint64_t{1} << 20;
+// What the recorder may have in use beyond its state after the first MiB:
+// the console's display bound (4 MiB) and what malloc keeps around it.
+constexpr long kAllowedGrowthKiB = 8 * 1024;
+
+std::uint64_t FileSize(const std::string& path) {
+  std::error_code ec;
+  const std::uintmax_t size = std::filesystem::file_size(path, ec);
+  return ec ? 0 : static_cast<std::uint64_t>(size);
+}
+
+// The process's anonymous resident memory (RssAnon) in KiB; -1 when the
+// process is gone or the kernel does not tell.
+long AnonymousKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("RssAnon:", 0) == 0) return std::stol(line.substr(8));
+  }
+  return -1;
+}
+
+// Where two long texts first differ, so that a failure does not print them.
+std::string FirstDifference(const std::string& got, const std::string& want) {
+  const auto [g, w] = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+  const std::size_t at = static_cast<std::size_t>(g - got.begin());
+  const auto excerpt = [at](const std::string& text) {
+    return at < text.size() ? "\"" + text.substr(at, 40) + "\"" : std::string("the end");
+  };
+  return std::to_string(got.size()) + " bytes, expected " + std::to_string(want.size()) +
+         "; first difference at " + std::to_string(at) + ": " + excerpt(got) + " instead of " +
+         excerpt(want);
+}
+
+class SoakEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    runDir_ = dir_.File("run");
+    ASSERT_TRUE(std::filesystem::create_directory(runDir_));
+  }
+
+  void TearDown() override {
+    if (HasFailure()) {
+      std::cerr << "--- " << File("") << "\n--- log\n"
+                << Read("vrec.log") << "--- vesprec stderr\n"
+                << Read("vesprec.err") << "--- vesper-sim stderr\n"
+                << Read("sim.err") << "--- sizes: sent " << FileSize(File("sent.txt")) << ", dati "
+                << FileSize(File("dati.txt")) << ", shown " << FileSize(File("vesprec.out"))
+                << "\n---\n";
+    }
+    if (recorder_) recorder_->Stop(10s);
+    if (sim_) sim_->Stop(5s);
+  }
+
+  std::vector<std::string> Env() const { return {"XDG_RUNTIME_DIR=" + runDir_}; }
+  std::string File(const std::string& name) const { return dir_.File(name); }
+  std::string Read(const std::string& name) const { return ReadFile(File(name)); }
+
+  void StartSim(std::vector<std::string> args) {
+    args.insert(args.begin(), VesperSimPath());
+    args.insert(args.end(), {"--sent", File("sent.txt")});
+    sim_ = std::make_unique<Process>(args, Env(), File("sim.out"), File("sim.err"));
+    ASSERT_GT(sim_->pid(), 0) << VesperSimPath();
+    PollUntil(
+        [&] {
+          const std::string out = Read("sim.out");
+          const std::size_t end = out.find('\n');
+          if (end == std::string::npos) return !sim_->Running();
+          pty_ = out.substr(0, end);
+          return true;
+        },
+        kStartDeadline);
+    ASSERT_EQ(pty_.rfind("/dev/", 0), 0u) << "vesper-sim printed no pty path";
+  }
+
+  // A continuous COM site without flow control whose headers are only its
+  // code. Baud 1200 with reads of 1 s makes the read chunk 300 bytes: the
+  // most chunks for the bytes pushed, so that whatever the recorder keeps per
+  // chunk (a display message, a wake-up of the main loop, the appends to
+  // three files) adds up as over months on a real line.
+  void WriteIni() {
+    const Keys site = {
+        {"Ogni", "3600"},
+        {"SitoAbilitato", "1"},
+        {"Ricorrenza", "0"},
+        {"Ora", "10.00 01-01-2010p"},
+        {"Dispositivo", "COM"},
+        {"Dati", File("dati.txt")},
+        {"Dati2", File("dati2.txt")},
+        {"Storico", File("storico.txt")},
+        {"AggData", "0"},
+        {"AggOra", "0"},
+        {"EliminaNull", "0"},
+        {"CorreggiCR", "1"},
+        {"FlagCRLF", "0"},
+        {"Importazione", "2"},
+        {"STimeRead", "10"},
+        {"STimeWrite", "10"},
+        {"MTimeRead", "10"},
+        {"MTimeWrite", "10"},
+        {"FileTimeout", "60"},
+        {"SpazioTimeout", "0"},
+        {"Modem", "0"},
+        {"Baud", "1200"},
+        {"BitDati", "8"},
+        {"Parita", "N"},
+        {"Stop", "1"},
+        {"Handshake", "NONE"},
+        {"Xon", "17"},
+        {"Xoff", "19"},
+        {"TimeoutFineImp", "2"},
+    };
+    ASSERT_TRUE(WriteFileAtomically(File("VESPREC.INI"), "[General]\r\nCom=" + pty_ +
+                                                             "\r\nLog=" + File("vrec.log") +
+                                                             "\r\n" + IniSection(kSite, site)));
+  }
+
+  test::TempDir dir_;
+  std::string runDir_;
+  std::string pty_;
+  std::unique_ptr<Process> sim_;
+  std::unique_ptr<Process> recorder_;
+};
+
+TEST_F(SoakEndToEnd, MemoryStaysFlatOverFiftyMegabytesOnOneConnection) {
+  ASSERT_NO_FATAL_FAILURE(StartSim({"exchange", "--records", std::to_string(kRecords), "--rate",
+                                    "0", "--flow", "none", "--unpaced"}));
+  ASSERT_NO_FATAL_FAILURE(WriteIni());
+  // Standard output to a file, as a user redirects it.
+  recorder_ =
+      std::make_unique<Process>(std::vector<std::string>{VesprecPath(), "--dir", dir_.Path()},
+                                Env(), File("vesprec.out"), File("vesprec.err"));
+  ASSERT_GT(recorder_->pid(), 0) << VesprecPath();
+  const pid_t pid = recorder_->pid();
+
+  // Nothing here talks to the recorder while the data flows (no `ctl`): a
+  // request would wake its main loop and hide one that no longer wakes.
+  ASSERT_TRUE(
+      PollUntil([&] { return FileSize(File("dati.txt")) >= kFirstBytes || !recorder_->Running(); },
+                kStartDeadline + kStopDeadline))
+      << "the first MiB did not arrive";
+  const long baselineKiB = AnonymousKiB(pid);
+  ASSERT_GT(baselineKiB, 0) << "no RssAnon for vesprec";
+
+  // Done when the data file holds every record the exchange printed: the
+  // printed text, one header per line and the CR LF a connection starts
+  // with. Before that the data file is shorter.
+  long peakKiB = baselineKiB;
+  long endKiB = baselineKiB;
+  const std::uint64_t headerBytes = std::string_view(kSite).size() + 1;
+  const bool complete = PollUntil(
+      [&] {
+        const long nowKiB = AnonymousKiB(pid);
+        if (nowKiB < 0) return true;  // gone
+        peakKiB = std::max(peakKiB, nowKiB);
+        endKiB = nowKiB;
+        return FileSize(File("dati.txt")) ==
+               FileSize(File("sent.txt")) + headerBytes * kRecords + 2;
+      },
+      kSoakDeadline);
+  ASSERT_TRUE(recorder_->Running()) << "vesprec ended during the soak";
+  ASSERT_TRUE(complete) << "the data file did not reach the printed text";
+  const std::uint64_t sentBytes = FileSize(File("sent.txt"));
+  ASSERT_GE(sentBytes, kMinSentBytes);
+  RecordProperty("rss_anon_kib_first_mib", std::to_string(baselineKiB));
+  RecordProperty("rss_anon_kib_peak", std::to_string(peakKiB));
+  RecordProperty("rss_anon_kib_end", std::to_string(endKiB));
+
+  EXPECT_LE(peakKiB - baselineKiB, kAllowedGrowthKiB)
+      << "RssAnon after the first MiB " << baselineKiB << " KiB, highest " << peakKiB
+      << " KiB, at the end " << endKiB << " KiB, for " << sentBytes << " bytes received";
+  EXPECT_LE(endKiB - baselineKiB, kAllowedGrowthKiB);
+  // All of it on the one connection: a reconnection would have let go of
+  // whatever had grown.
+  EXPECT_EQ(CountOf(Read("vrec.log"), kPortClosedLine), 0);
+
+  const CommandResult quit = RunCommand({VesprecPath(), "ctl", "--dir", dir_.Path(), "quit"}, Env(),
+                                        dir_.Path(), kStopDeadline);
+  EXPECT_EQ(quit.status, 0) << quit.err;
+  EXPECT_EQ(recorder_->WaitForExit(kStopDeadline), std::optional<int>(0));
+
+  const std::string sent = Read("sent.txt");
+  EXPECT_EQ(CountOf(sent, "\r\n"), kRecords);
+  const std::string expected = ExpectedData(kSite, sent);
+  for (const char* name : {"dati.txt", "dati2.txt", "storico.txt"}) {
+    const std::string stored = Read(name);
+    EXPECT_TRUE(stored == expected) << name << ": " << FirstDifference(stored, expected);
+  }
+  EXPECT_EQ(CountOf(Read("vrec.log"), kPortClosedLine), 1);
+}
+
+}  // namespace
+}  // namespace vr::e2e
