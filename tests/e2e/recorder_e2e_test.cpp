@@ -16,6 +16,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -447,6 +450,163 @@ TEST_F(RecorderEndToEnd, SigtermDuringReceptionStopsInOrder) {
   EXPECT_GT(log.find(kCloseLine), log.rfind(kPortClosedLine));
   EXPECT_NE(Read("CorvinaServiceNT.log").find("SIGTERM"), std::string::npos);
   EXPECT_EQ(Ctl({"status"}).status, 1);
+}
+
+// A stop that lands at any moment of a fast stream loses nothing the line
+// delivered: whatever the exchange printed before it was held is stored.
+TEST_F(RecorderEndToEnd, StopsDuringAFastStreamLoseNoChunk) {
+  for (const bool bySignal : {false, true}) {
+    SCOPED_TRACE(bySignal ? "SIGTERM" : "ctl stop");
+    TearDown();
+    recorder_.reset();
+    sim_.reset();
+    for (const char* name : {"dati.txt", "dati2.txt", "storico.txt", "sent.txt", "vrec.log"})
+      std::remove(File(name).c_str());
+    ASSERT_NO_FATAL_FAILURE(
+        StartSim({"exchange", "--records", "0", "--rate", "0", "--baud", "115200"}));
+    Keys site = ComSite(true);
+    SetKey(site, "Baud", "115200");
+    ASSERT_NO_FATAL_FAILURE(WriteIni(site));
+    StartRecorder();
+    ASSERT_TRUE(WaitForLines(300));
+    if (bySignal) {
+      EXPECT_EQ(Terminate(), 0);
+    } else {
+      const CommandResult stop = Ctl({"stop"});
+      EXPECT_EQ(stop.status, 0) << stop.err;
+      ASSERT_TRUE(WaitForConnectionsClosed(1));
+    }
+    ExpectSimulatorStaysHeld();
+    ExpectAllDataFiles(ExpectedData(kSite, Sent()));
+    if (!bySignal) {
+      EXPECT_EQ(Quit(), 0);
+    }
+  }
+}
+
+// A read time-out of 0 waits until its count is reached; a box that never
+// answers must not make the recorder deaf to a stop.
+TEST_F(RecorderEndToEnd, SilentBoxWithoutReadTimeOutStopsOnRequest) {
+  ASSERT_NO_FATAL_FAILURE(
+      StartSim({"box", "--model", "KSTB", "--fault", "silent", "--fault-times", "0"}));
+  Keys site = ComSite(true);
+  SetKey(site, "Dispositivo", "KSTB");
+  SetKey(site, "STimeRead", "0");
+  ASSERT_NO_FATAL_FAILURE(WriteIni(site));
+  StartRecorder();
+  ASSERT_TRUE(PollUntil([&] { return Status()["site"] == kSite; }, kStartDeadline));
+  std::this_thread::sleep_for(1500ms);  // well inside a read that has no end
+  const auto askedAt = std::chrono::steady_clock::now();
+  const CommandResult stop = Ctl({"stop"});
+  EXPECT_EQ(stop.status, 0) << stop.err;
+  ASSERT_TRUE(WaitForConnectionsClosed(1));
+  std::cerr << "[ stopped in "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - askedAt)
+                   .count()
+            << " ms ]\n";
+  EXPECT_EQ(Status()["state"], "idle");
+  EXPECT_EQ(Quit(), 0);
+}
+
+// A pseudo-terminal standing for a USB-serial adapter: the far end is the
+// test itself, and the port's name is a symbolic link, as a
+// /dev/serial/by-id name is.
+class Adapter {
+ public:
+  explicit Adapter(std::string link) : link_(std::move(link)) {}
+  ~Adapter() { Pull(); }
+  bool Plug() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return false;
+    // Not inherited by the programs the test starts: they would keep the
+    // adapter "plugged in".
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    const char* slave = ptsname(master_);
+    if (slave == nullptr) return false;
+    std::remove(link_.c_str());
+    return symlink(slave, link_.c_str()) == 0;
+  }
+  // The adapter goes away with its name.
+  void Pull() {
+    if (master_ >= 0) close(master_);
+    master_ = -1;
+    std::remove(link_.c_str());
+  }
+  bool Send(const std::string& bytes) {
+    return write(master_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  }
+
+ private:
+  std::string link_;
+  int master_ = -1;
+};
+
+std::string Records(int first, int count) {
+  std::string text;
+  for (int i = first; i < first + count; ++i)
+    text += "RECORD " + std::to_string(i) + " 14/03/24 09:46:36  EXT 2214  TRK 18\r\n";
+  return text;
+}
+
+// Milliseconds of CPU the process has used (user and system).
+std::uint64_t CpuMs(pid_t pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::vector<std::string> fields;
+  std::size_t at = close + 2;
+  while (at < stat.size()) {
+    const std::size_t end = stat.find(' ', at);
+    fields.push_back(stat.substr(at, end - at));
+    if (end == std::string::npos) break;
+    at = end + 1;
+  }
+  // utime and stime are fields 14 and 15 of the whole line.
+  if (fields.size() < 13) return 0;
+  const std::uint64_t ticks = std::stoull(fields[11]) + std::stoull(fields[12]);
+  return ticks * 1000 / static_cast<std::uint64_t>(sysconf(_SC_CLK_TCK));
+}
+
+TEST_F(RecorderEndToEnd, PulledAdapterComesBackByItselfAndNothingIsStoredTwice) {
+  const std::string link = File("ttyUSB-by-id");
+  Adapter adapter(link);
+  ASSERT_TRUE(adapter.Plug());
+  pty_ = link;
+  Keys site = ComSite(true);
+  SetKey(site, "Handshake", "NONE");
+  ASSERT_NO_FATAL_FAILURE(WriteIni(site));
+  StartRecorder();
+  ASSERT_TRUE(PollUntil([&] { return Status()["state"] == "receiving"; }, kStartDeadline));
+  const std::string before = Records(1, 20);
+  ASSERT_TRUE(adapter.Send(before));
+  ASSERT_TRUE(WaitForLines(20));
+
+  adapter.Pull();
+  ASSERT_TRUE(PollUntil([&] { return Log().find(" persa: ") != std::string::npos; },
+                        kStopDeadline));
+  EXPECT_EQ(Status()["state"], "line-error");
+  // Missing for a while: looked for now and then, quietly, without a spin.
+  const std::uint64_t cpuBeforeMs = CpuMs(recorder_->pid());
+  std::this_thread::sleep_for(5s);
+  const std::uint64_t cpuMissingMs = CpuMs(recorder_->pid()) - cpuBeforeMs;
+  std::cerr << "[ CPU while the port was missing: " << cpuMissingMs << " ms in 5 s ]\n";
+  EXPECT_LT(cpuMissingMs, 500u);
+
+  ASSERT_TRUE(adapter.Plug());
+  ASSERT_TRUE(PollUntil([&] { return Log().find("di nuovo disponibile") != std::string::npos; },
+                        kStopDeadline));
+  ASSERT_TRUE(PollUntil([&] { return Status()["state"] == "receiving"; }, kStartDeadline));
+  const std::string after = Records(21, 20);
+  ASSERT_TRUE(adapter.Send(after));
+  ASSERT_TRUE(WaitForLines(40));
+  EXPECT_EQ(Quit(), 0);
+
+  ExpectAllDataFiles(ExpectedData(kSite, before + after, {before.size()}));
+  const std::string log = Log();
+  EXPECT_EQ(CountOf(log, " persa: "), 1);
+  EXPECT_EQ(CountOf(log, "di nuovo disponibile"), 1);
+  EXPECT_EQ(CountOf(log, "7005"), 0);
 }
 
 TEST_F(RecorderEndToEnd, SecondInstanceForThePortIsRefused) {
