@@ -32,7 +32,7 @@ TEST(SystemWakeSignalPosix, DescriptorIsReadableExactlyWhileRaised) {
 
 TEST(SystemWakeSignalPosix, BurstsSeenThroughPollAreNeverLostAndNeverSpin) {
   SystemWakeSignal signal;
-  const test::WakeStressResult r = test::RunWakeStress(signal, PollDescriptor, 200000);
+  const test::WakeStressResult r = test::RunWakeStress(signal, PollDescriptor, 500000);
   EXPECT_FALSE(r.lostWakeUp) << "seen " << r.seen << " of " << r.posted;
   EXPECT_EQ(r.seen, r.posted);
   EXPECT_LE(r.wakeUps, r.posted);

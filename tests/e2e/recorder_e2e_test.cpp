@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "e2e/e2e_fixture.h"
 #include "e2e/e2e_support.h"
-#include "support/temp_dir.h"
 
 namespace vr::e2e {
 namespace {
@@ -35,7 +35,6 @@ using namespace std::chrono_literals;
 constexpr auto kStartDeadline = 10s;    // a program is up, a pty path printed
 constexpr auto kReceiveDeadline = 30s;  // records that take a few seconds have arrived
 constexpr auto kStopDeadline = 20s;     // a connection or a program has ended in order
-constexpr const char* kSite = "0001";
 constexpr const char* kStartLine = "Avvio Vesper Recorder.";                  // 5002
 constexpr const char* kCloseLine = "Chiusura di Vesper Recorder.";            // 5003
 constexpr const char* kPortClosedLine = "Disconnessa porta COM.";             // 5012
@@ -61,89 +60,16 @@ std::string IniValue(const std::string& ini, const std::string& section, const s
   return {};
 }
 
-class RecorderEndToEnd : public ::testing::Test {
+class RecorderEndToEnd : public EndToEndTest {
  protected:
-  void SetUp() override {
-    // The instance lock and the control socket of each test lie in its own
-    // runtime folder, so tests never meet each other or a user's recorder.
-    runDir_ = dir_.File("run");
-    ASSERT_EQ(mkdir(runDir_.c_str(), 0700), 0);
-  }
-
   void TearDown() override {
     if (HasFailure()) std::cerr << Diagnostics();
     if (recorder_) recorder_->Stop(10s);
     if (sim_) sim_->Stop(5s);
   }
 
-  std::vector<std::string> Env() const { return {"XDG_RUNTIME_DIR=" + runDir_}; }
-  std::string File(const std::string& name) const { return dir_.File(name); }
-  std::string Read(const std::string& name) const { return ReadFile(File(name)); }
-
-  // Starts vesper-sim with `args` (it records what it hands over in
-  // sent.txt); pty_ is the line it plays on.
-  void StartSim(std::vector<std::string> args) {
-    args.insert(args.begin(), VesperSimPath());
-    args.insert(args.end(), {"--sent", File("sent.txt")});
-    sim_ = std::make_unique<Process>(args, Env(), File("sim.out"), File("sim.err"));
-    ASSERT_GT(sim_->pid(), 0) << VesperSimPath();
-    PollUntil(
-        [&] {
-          const std::string out = Read("sim.out");
-          const std::size_t end = out.find('\n');
-          if (end == std::string::npos) return !sim_->Running();
-          pty_ = out.substr(0, end);
-          return true;
-        },
-        kStartDeadline);
-    ASSERT_EQ(pty_.rfind("/dev/", 0), 0u) << "vesper-sim printed no pty path";
-  }
   std::string Sent() const { return Read("sent.txt"); }
 
-  // The keys of a COM site with XON/XOFF whose headers are only its code;
-  // `continuous` or run every hour from a time long past (due at once).
-  Keys ComSite(bool continuous) const {
-    return {
-        {"Ogni", "3600"},
-        {"SitoAbilitato", "1"},
-        {"Ricorrenza", continuous ? "0" : "-1"},
-        {"Ora", "10.00 01-01-2010p"},
-        {"Dispositivo", "COM"},
-        {"Dati", File("dati.txt")},
-        {"Dati2", File("dati2.txt")},
-        {"Storico", File("storico.txt")},
-        {"AggData", "0"},
-        {"AggOra", "0"},
-        {"EliminaNull", "0"},
-        {"CorreggiCR", "1"},
-        {"FlagCRLF", "0"},
-        {"Importazione", "2"},
-        // Reads of 1 s: the recorder's unit is the tenth of a second.
-        {"STimeRead", "10"},
-        {"STimeWrite", "10"},
-        {"MTimeRead", "10"},
-        {"MTimeWrite", "10"},
-        {"FileTimeout", "60"},
-        {"SpazioTimeout", "0"},
-        {"Modem", "0"},
-        {"Baud", "9600"},
-        {"BitDati", "8"},
-        {"Parita", "N"},
-        {"Stop", "1"},
-        {"Handshake", "XON"},
-        {"Xon", "17"},
-        {"Xoff", "19"},
-        {"TimeoutFineImp", "2"},
-    };
-  }
-
-  std::string IniText(const Keys& site) const {
-    return "[General]\r\nCom=" + pty_ + "\r\nLog=" + File("vrec.log") + "\r\n" +
-           IniSection(kSite, site);
-  }
-  void WriteIni(const Keys& site) {
-    ASSERT_TRUE(WriteFileAtomically(File("VESPREC.INI"), IniText(site)));
-  }
   std::string Ini() const { return Read("VESPREC.INI"); }
 
   std::unique_ptr<Process> StartRecorderProcess(const std::string& name) {
@@ -216,11 +142,6 @@ class RecorderEndToEnd : public ::testing::Test {
     return text + "---\n";
   }
 
-  test::TempDir dir_;
-  std::string runDir_;
-  std::string pty_;
-  std::unique_ptr<Process> sim_;
-  std::unique_ptr<Process> recorder_;
 };
 
 TEST_F(RecorderEndToEnd, ContinuousComSiteWithXonXoffStoresEveryRecord) {

@@ -23,8 +23,8 @@
 #include <string_view>
 #include <vector>
 
+#include "e2e/e2e_fixture.h"
 #include "e2e/e2e_support.h"
-#include "support/temp_dir.h"
 
 namespace vr::e2e {
 namespace {
@@ -35,7 +35,6 @@ constexpr auto kStartDeadline = 10s;
 // Tens of MB through a pty take seconds; this allows for a loaded machine.
 constexpr auto kSoakDeadline = 90s;
 constexpr auto kStopDeadline = 20s;
-constexpr const char* kSite = "0001";
 constexpr const char* kPortClosedLine = "Disconnessa porta COM.";  // 5012
 
 // 660000 records of 80 bytes: a little over 50 MiB (checked below, as the
@@ -76,13 +75,8 @@ std::string FirstDifference(const std::string& got, const std::string& want) {
          excerpt(want);
 }
 
-class SoakEndToEnd : public ::testing::Test {
+class SoakEndToEnd : public EndToEndTest {
  protected:
-  void SetUp() override {
-    runDir_ = dir_.File("run");
-    ASSERT_TRUE(std::filesystem::create_directory(runDir_));
-  }
-
   void TearDown() override {
     if (HasFailure()) {
       std::cerr << "--- " << File("") << "\n--- log\n"
@@ -96,80 +90,23 @@ class SoakEndToEnd : public ::testing::Test {
     if (sim_) sim_->Stop(5s);
   }
 
-  std::vector<std::string> Env() const { return {"XDG_RUNTIME_DIR=" + runDir_}; }
-  std::string File(const std::string& name) const { return dir_.File(name); }
-  std::string Read(const std::string& name) const { return ReadFile(File(name)); }
-
-  void StartSim(std::vector<std::string> args) {
-    args.insert(args.begin(), VesperSimPath());
-    args.insert(args.end(), {"--sent", File("sent.txt")});
-    sim_ = std::make_unique<Process>(args, Env(), File("sim.out"), File("sim.err"));
-    ASSERT_GT(sim_->pid(), 0) << VesperSimPath();
-    PollUntil(
-        [&] {
-          const std::string out = Read("sim.out");
-          const std::size_t end = out.find('\n');
-          if (end == std::string::npos) return !sim_->Running();
-          pty_ = out.substr(0, end);
-          return true;
-        },
-        kStartDeadline);
-    ASSERT_EQ(pty_.rfind("/dev/", 0), 0u) << "vesper-sim printed no pty path";
+  // A continuous COM site without flow control. Baud 1200 with reads of 1 s
+  // makes the read chunk 300 bytes: the most chunks for the bytes pushed, so
+  // that whatever the recorder keeps per chunk (a display message, a wake-up
+  // of the main loop, the appends to three files) adds up as over months on
+  // a real line.
+  void WriteSoakIni() {
+    Keys site = ComSite(true);
+    SetKey(site, "Baud", "1200");
+    SetKey(site, "Handshake", "NONE");
+    WriteIni(site);
   }
-
-  // A continuous COM site without flow control whose headers are only its
-  // code. Baud 1200 with reads of 1 s makes the read chunk 300 bytes: the
-  // most chunks for the bytes pushed, so that whatever the recorder keeps per
-  // chunk (a display message, a wake-up of the main loop, the appends to
-  // three files) adds up as over months on a real line.
-  void WriteIni() {
-    const Keys site = {
-        {"Ogni", "3600"},
-        {"SitoAbilitato", "1"},
-        {"Ricorrenza", "0"},
-        {"Ora", "10.00 01-01-2010p"},
-        {"Dispositivo", "COM"},
-        {"Dati", File("dati.txt")},
-        {"Dati2", File("dati2.txt")},
-        {"Storico", File("storico.txt")},
-        {"AggData", "0"},
-        {"AggOra", "0"},
-        {"EliminaNull", "0"},
-        {"CorreggiCR", "1"},
-        {"FlagCRLF", "0"},
-        {"Importazione", "2"},
-        {"STimeRead", "10"},
-        {"STimeWrite", "10"},
-        {"MTimeRead", "10"},
-        {"MTimeWrite", "10"},
-        {"FileTimeout", "60"},
-        {"SpazioTimeout", "0"},
-        {"Modem", "0"},
-        {"Baud", "1200"},
-        {"BitDati", "8"},
-        {"Parita", "N"},
-        {"Stop", "1"},
-        {"Handshake", "NONE"},
-        {"Xon", "17"},
-        {"Xoff", "19"},
-        {"TimeoutFineImp", "2"},
-    };
-    ASSERT_TRUE(WriteFileAtomically(File("VESPREC.INI"), "[General]\r\nCom=" + pty_ +
-                                                             "\r\nLog=" + File("vrec.log") +
-                                                             "\r\n" + IniSection(kSite, site)));
-  }
-
-  test::TempDir dir_;
-  std::string runDir_;
-  std::string pty_;
-  std::unique_ptr<Process> sim_;
-  std::unique_ptr<Process> recorder_;
 };
 
 TEST_F(SoakEndToEnd, MemoryStaysFlatOverFiftyMegabytesOnOneConnection) {
   ASSERT_NO_FATAL_FAILURE(StartSim({"exchange", "--records", std::to_string(kRecords), "--rate",
                                     "0", "--flow", "none", "--unpaced"}));
-  ASSERT_NO_FATAL_FAILURE(WriteIni());
+  ASSERT_NO_FATAL_FAILURE(WriteSoakIni());
   // Standard output to a file, as a user redirects it.
   recorder_ =
       std::make_unique<Process>(std::vector<std::string>{VesprecPath(), "--dir", dir_.Path()},
