@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "line/forwarding_line.h"
 #include "line/scripted_line.h"
 #include "sim/exchange.h"
 #include "sim/kestrel_box.h"
@@ -29,29 +30,16 @@ class RecordingIcons final : public IconDisplay {
 
 // Forwards to a scripted line, which records flow characters as ordinary
 // writes, and keeps apart the bytes that were sent as flow characters.
-class FlowCharLine final : public Line {
+class FlowCharLine final : public ForwardingLine {
  public:
-  explicit FlowCharLine(test::ScriptedLine& line) : line_(line) {}
-  bool GetSettings(PortSettings& s) override { return line_.GetSettings(s); }
-  bool SetSettings(const PortSettings& s) override { return line_.SetSettings(s); }
-  bool GetTimeouts(LineTimeouts& t) override { return line_.GetTimeouts(t); }
-  bool SetTimeouts(const LineTimeouts& t) override { return line_.SetTimeouts(t); }
-  bool SetQueues(std::uint32_t in, std::uint32_t out) override { return line_.SetQueues(in, out); }
-  IoResult Read(std::span<std::uint8_t> b) override { return line_.Read(b); }
-  IoResult Write(std::span<const std::uint8_t> b) override { return line_.Write(b); }
+  explicit FlowCharLine(test::ScriptedLine& line)
+      : ForwardingLine(std::make_unique<test::ScriptedLineHandle>(line)) {}
   IoResult SendFlowChar(std::uint8_t byte) override {
     flowChars.push_back(static_cast<char>(byte));
-    return line_.Write(std::span(&byte, 1));
+    return Write(std::span(&byte, 1));
   }
-  bool Carrier() override { return line_.Carrier(); }
-  bool SetDtr(bool on) override { return line_.SetDtr(on); }
-  bool SetRts(bool on) override { return line_.SetRts(on); }
-  std::uint32_t LastError() const override { return line_.LastError(); }
 
   std::string flowChars;
-
- private:
-  test::ScriptedLine& line_;
 };
 
 // A control-line change, for comparing sequences.
