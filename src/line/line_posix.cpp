@@ -60,6 +60,8 @@ using SteadyClock = std::chrono::steady_clock;
 
 // How long closing waits for written bytes to leave.
 constexpr int kCloseDrainMs = 1000;
+// The longest a read of a line that is gone waits before it reports so.
+constexpr int kHungUpPauseMs = 1000;
 
 // A total time-out of 0 means no time-out, as on Windows.
 std::optional<SteadyClock::time_point> DeadlineAfter(std::uint32_t totalMs) {
@@ -314,17 +316,17 @@ class PosixLine final : public Line {
   }
 
   // The far end is gone (a pty whose other side closed, an unplugged adapter).
-  // The read still lasts its time-out, so that a caller reading in a loop
-  // does not spin, and reports the error with what had arrived; a raised
-  // wake ends that wait as it ends any other.
+  // The read lasts its time-out, at most a second, so that a caller reading
+  // in a loop does not spin, and reports the error with what had arrived; a
+  // raised wake ends that wait as it ends any other.
   IoResult HungUp(IoResult r, const std::optional<SteadyClock::time_point>& deadline, int wakeFd,
                   int error) {
     Fail(error);
-    if (deadline) {
-      for (int waitMs = PollMsUntil(deadline); waitMs > 0; waitMs = PollMsUntil(deadline)) {
-        pollfd p{.fd = wakeFd, .events = POLLIN, .revents = 0};
-        if (poll(&p, 1, waitMs) > 0 && (p.revents & POLLIN) != 0) break;
-      }
+    const auto soonest = SteadyClock::now() + std::chrono::milliseconds(kHungUpPauseMs);
+    const auto until = deadline && *deadline < soonest ? *deadline : soonest;
+    for (int waitMs = PollMsUntil(until); waitMs > 0; waitMs = PollMsUntil(until)) {
+      pollfd p{.fd = wakeFd, .events = POLLIN, .revents = 0};
+      if (poll(&p, 1, waitMs) > 0 && (p.revents & POLLIN) != 0) break;
     }
     r.ok = false;
     r.error = lastError_;
