@@ -14,6 +14,7 @@
 
 #include "log/error_log.h"
 #include "log/strings.h"
+#include "ui/front_end_text.h"
 
 namespace vr {
 namespace {
@@ -260,11 +261,9 @@ void ConsoleFrontEnd::Display(Item& item) {
     }
   }
 
-  std::string title = windowTitle_;
-  const std::string site = sources_.currentSite ? sources_.currentSite() : std::string();
-  if (!site.empty()) title += "  " + site;
-  title += "  " + std::to_string(sources_.lineCount ? sources_.lineCount() : 0) + " ";
-  title += MessageText(msg::kLinesReceived);
+  std::string title =
+      DisplayTitle(windowTitle_, sources_.currentSite ? sources_.currentSite() : std::string(),
+                   sources_.lineCount ? sources_.lineCount() : 0);
   if (streams_.titleToTerminal) {
     // Only the latest title waits: a blocked terminal does not collect them.
     std::lock_guard lock(display_->mutex);
@@ -291,11 +290,8 @@ void ConsoleFrontEnd::ShowWarning(int id) {
   if (shownAt) return;
   shownAt = clock_.TickMs();
 
-  std::string text(MessageText(id));
-  if (id == msg::kDiskSpace) {
-    text += std::to_string(sources_.spaceThresholdMb ? sources_.spaceThresholdMb() : 0);
-    text += "MB.";
-  }
+  const std::string text =
+      WarningText(id, sources_.spaceThresholdMb ? sources_.spaceThresholdMb() : 0);
   streams_.err << windowTitle_ << ": " << text << '\n';
   streams_.err.flush();
   ErrorLog(clock_, LogPath()).WriteMessage(id);

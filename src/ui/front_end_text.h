@@ -1,0 +1,41 @@
+#pragma once
+// What both front ends show, computed the same way: the window title with
+// the site and the line count, the text of a warning box, and the trimming
+// of the display text that keeps the Windows text box within its limit.
+// The console and the Win32 window only draw the results.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vr {
+
+// The window title while or after a site is served: the program's title,
+// then "  SITE" when there is a current site, then "  N Linee ricevute".
+std::string DisplayTitle(std::string_view windowTitle, std::string_view site,
+                         std::uint64_t lineCount);
+
+// The tray tip holds at most this many characters of the title.
+inline constexpr std::size_t kTrayTipChars = 63;
+
+// The text of warning id: the string-table text; for the free-space warning
+// (7004) followed by the site's threshold in MB, as "...soglia di 50MB.".
+std::string WarningText(int id, std::uint32_t spaceThresholdMb);
+
+// The display text box never holds this many characters or more.
+inline constexpr std::size_t kDisplayLimitChars = 32000;
+
+struct DisplayUpdate {
+  std::string text;               // the box's new text
+  std::size_t removedLineEnds = 0;  // line feeds among the characters removed from the front
+};
+
+// Appends the bytes of a chunk (up to its first NUL) to the box's text.
+// When the old text and the chunk reach the limit, the front of the old text
+// goes first, cut after a line feed: the first one at or after the chunk's
+// length and before the last two characters; without one, the cut falls
+// where the search ended, two characters before the end.
+DisplayUpdate AppendToDisplay(std::string_view shown, std::string_view chunk);
+
+}  // namespace vr
