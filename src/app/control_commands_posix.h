@@ -10,16 +10,11 @@
 #include <string_view>
 
 #include "acquisition/worker_mailbox.h"
+#include "app/recorder.h"
 #include "base/flags.h"
 #include "ui/console_posix.h"
 
 namespace vr {
-
-// A site's item in the sites menu.
-struct SiteMenuItem {
-  std::uint32_t id = 0;
-  bool grayed = false;  // the site was dropped from the schedule
-};
 
 struct ControlContext {
   std::string port;  // Com

@@ -73,6 +73,6 @@ int main(int argc, char** argv) {
     return vr::RunConfigurationCheck(dir, std::cout, std::cerr, clock);
   }
   if (parsed.ctl) return vr::RunControlClient(dir, parsed.ctlArgs, std::cout, std::cerr);
-  return vr::RunRecorder(dir, parsed.commandLine,
+  return vr::RunPosixRecorder(dir, parsed.commandLine,
                          {std::cout, std::cerr, ::isatty(STDOUT_FILENO) == 1});
 }

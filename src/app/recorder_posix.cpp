@@ -1,51 +1,169 @@
 #include "app/recorder_posix.h"
 
-#include <atomic>
 #include <csignal>
-#include <mutex>
-#include <optional>
-#include <thread>
+#include <memory>
 #include <vector>
 
-#include "acquisition/site_worker.h"
-#include "acquisition/worker_mailbox.h"
-#include "app/configuration.h"
 #include "app/control_commands_posix.h"
 #include "app/instance_lock_posix.h"
 #include "app/main_loop_posix.h"
-#include "app/reporters.h"
-#include "app/service_log_posix.h"
+#include "app/recorder.h"
 #include "app/signal_pipe_posix.h"
 #include "base/clock.h"
-#include "base/flags.h"
 #include "base/path.h"
-#include "base/wake_signal.h"
-#include "config/reporter.h"
-#include "line/open_line.h"
-#include "log/error_log.h"
 #include "log/strings.h"
-#include "storage/file_system.h"
 #include "ui/console_posix.h"
 #include "ui/control_socket_posix.h"
 
 namespace vr {
 namespace {
 
-// A second start for a port: what the running instance says about itself.
-void ShowRunningInstance(const std::string& socketPath, const std::string& port,
-                         RecorderConsole& console) {
-  console.err << "vesprec: an instance already serves " << port << "\n";
-  std::string answer;
-  std::vector<std::string> lines;
-  std::string message;
-  if (AskInstance(socketPath, "status", answer) == AskResult::kAnswered &&
-      ParseAnswer(answer, lines, message)) {
-    for (const std::string& line : lines) console.out << line << '\n';
-    console.out.flush();
-  } else {
-    console.err << "vesprec: it does not answer on " << socketPath << "\n";
+// The console, the control socket and the signals, in one poll() loop.
+class PosixFrontEnd final : public FrontEnd {
+ public:
+  PosixFrontEnd(RecorderRun& run, RecorderConsole console, const std::string& runtimeDir,
+                SignalPipe& signals, const ServiceLog& serviceLog)
+      : run_(run),
+        console_(run.config.general.windowTitle, run.config.general.log,
+                 {console.out, console.err, console.titleToTerminal}, run.flags, run.clock,
+                 Sources(run)),
+        control_{
+            .port = run.config.general.com,
+            .flags = run.flags,
+            .mailbox = run.mailbox,
+            .waitEvent = *run.waitEvent,
+            .status = run.status,
+            .frontEnd = console_,
+            .findSiteItem = [&run](std::string_view site) { return run.FindSiteItem(site); },
+            .quit = [&run] { run.Quit(); },
+        },
+        parts_{
+            .frontEnd = console_,
+            .server = Listen(runtimeDir, console.err) ? &server_ : nullptr,
+            .signals = signals.Installed() ? &signals : nullptr,
+            .answer = [this](std::string_view request) {
+              return AnswerControlRequest(control_, request);
+            },
+            .onSignal =
+                [this, &serviceLog](int signalNumber) {
+                  ReactToSignal(signalNumber, serviceLog, run_.mailbox, [this] { run_.Quit(); });
+                },
+        } {}
+
+  Notifier& Reports() override { return console_; }
+  IconDisplay& Icons() override { return console_; }
+  void SetLogPath(std::string path) override { console_.SetLogPath(std::move(path)); }
+  void RunUntil(const std::function<bool()>& done, WakeSignal* wake) override {
+    RunMainLoop(parts_, done, wake ? static_cast<int>(wake->NativeHandle()) : -1);
   }
-}
+  void Finish() override {
+    console_.Drain();
+    console_.Close();
+  }
+
+ private:
+  bool Listen(const std::string& runtimeDir, std::ostream& err) {
+    std::string error;
+    if (server_.Listen(ControlSocketPath(runtimeDir, run_.config.general.com), error)) return true;
+    err << "vesprec: no control socket, 'vesprec ctl' will not reach this run: " << error << "\n";
+    return false;
+  }
+
+  static ConsoleSources Sources(RecorderRun& run) {
+    ConsoleSources sources;
+    sources.currentSite = [&run] { return run.status.Get().site; };
+    sources.lineCount = [&run] { return run.status.Get().lines; };
+    // Through the status board: the worker rewrites its settings at every
+    // connection start, on its own thread.
+    sources.spaceThresholdMb = [&run] { return run.status.Get().spaceThresholdMb; };
+    sources.quit = [&run] { run.Quit(); };
+    return sources;
+  }
+
+  RecorderRun& run_;
+  ConsoleFrontEnd console_;
+  ControlServer server_;
+  ControlContext control_;
+  MainLoopParts parts_;
+};
+
+class PosixPlatform final : public RecorderPlatform {
+ public:
+  PosixPlatform(const std::string& programDir, RecorderConsole console, const Clock& clock)
+      : console_(console), serviceLog_(JoinPath(programDir, kServiceLogName), clock) {
+    // First, as the Windows program's control handler is in place before
+    // its start-up code runs.
+    serviceLog_.Log(signals_.Installed() ? service_log::kInstalled : service_log::kNotInstalled);
+  }
+
+  int ConfigurationUnusable(RecorderRun& run) override {
+    console_.err << "vesprec: " << MessageText(msg::kConfigUnusable) << "\n"
+                 << "vesprec: run 'vesprec --check --dir " << run.programDir
+                 << "' to see why.\n";
+    return kExitCannotRun;
+  }
+
+  InstanceResult GuardInstance(RecorderRun& run, std::string& error) override {
+    if (!FindRuntimeDirectory(true, runtimeDir_, error)) {
+      error = "no runtime directory: " + error;
+      return InstanceResult::kFailed;
+    }
+    switch (lock_.Acquire(InstanceLockPath(runtimeDir_, run.config.general.com), error)) {
+      case InstanceLock::Result::kAcquired:
+        return InstanceResult::kAcquired;
+      case InstanceLock::Result::kHeld:
+        return InstanceResult::kHeld;
+      case InstanceLock::Result::kFailed:
+        error = "no instance guard: " + error;
+        return InstanceResult::kFailed;
+    }
+    return InstanceResult::kFailed;
+  }
+
+  // A second start for a port: what the running instance says about itself.
+  int OtherInstanceRuns(RecorderRun& run) override {
+    const std::string& port = run.config.general.com;
+    const std::string socketPath = ControlSocketPath(runtimeDir_, port);
+    console_.err << "vesprec: an instance already serves " << port << "\n";
+    std::string answer;
+    std::vector<std::string> lines;
+    std::string message;
+    if (AskInstance(socketPath, "status", answer) == AskResult::kAnswered &&
+        ParseAnswer(answer, lines, message)) {
+      for (const std::string& line : lines) console_.out << line << '\n';
+      console_.out.flush();
+    } else {
+      console_.err << "vesprec: it does not answer on " << socketPath << "\n";
+    }
+    return kExitAlreadyRunning;
+  }
+
+  int CannotGuard(RecorderRun&, const std::string& error) override {
+    console_.err << "vesprec: " << error << "\n";
+    return kExitCannotRun;
+  }
+
+  std::unique_ptr<WakeSignal> MakeWaitEvent(const std::string&) override {
+    return std::make_unique<SystemWakeSignal>();
+  }
+
+  std::unique_ptr<FrontEnd> MakeFrontEnd(RecorderRun& run) override {
+    return std::make_unique<PosixFrontEnd>(run, console_, runtimeDir_, signals_, serviceLog_);
+  }
+
+  std::thread StartWorkerThread(std::function<void()> body) override {
+    return StartThreadWithoutSignals(std::move(body));
+  }
+
+  int StoppedInOrder() override { return kExitStopped; }
+
+ private:
+  RecorderConsole console_;
+  SignalPipe signals_;
+  const ServiceLog serviceLog_;
+  std::string runtimeDir_;
+  InstanceLock lock_;
+};
 
 }  // namespace
 
@@ -59,156 +177,11 @@ void ReactToSignal(int signalNumber, const ServiceLog& serviceLog, WorkerMailbox
   }
 }
 
-int RunRecorder(const std::string& programDir, const CommandLine& commandLine,
-                RecorderConsole console) {
+int RunPosixRecorder(const std::string& programDir, const CommandLine& commandLine,
+                     RecorderConsole console) {
   SystemClock clock;
-  ProcessFlags flags;
-
-  // First, as the Windows program's control handler is in place before its
-  // start-up code runs.
-  SignalPipe signals;
-  const ServiceLog serviceLog(JoinPath(programDir, kServiceLogName), clock);
-  serviceLog.Log(signals.Installed() ? service_log::kInstalled : service_log::kNotInstalled);
-
-  Configuration config;
-  Profile profile(JoinPath(programDir, kConfigFileName));
-  {
-    LogReporter reporter(config.general, clock);
-    if (!LoadConfiguration(profile, config, reporter, clock)) {
-      console.err << "vesprec: " << MessageText(msg::kConfigUnusable) << "\n"
-                  << "vesprec: run 'vesprec --check --dir " << programDir << "' to see why.\n";
-      return kExitCannotRun;
-    }
-  }
-  const std::string port = config.general.com;
-  ErrorLog(clock, config.general.log).WriteMessage(msg::kStarting);
-  auto closingLine = [&] { ErrorLog(clock, config.general.log).WriteMessage(msg::kClosing); };
-
-  std::string runtimeDir;
-  std::string error;
-  InstanceLock lock;
-  if (!FindRuntimeDirectory(true, runtimeDir, error)) {
-    console.err << "vesprec: no runtime directory: " << error << "\n";
-    closingLine();
-    return kExitCannotRun;
-  }
-  switch (lock.Acquire(InstanceLockPath(runtimeDir, port), error)) {
-    case InstanceLock::Result::kAcquired:
-      break;
-    case InstanceLock::Result::kHeld:
-      ShowRunningInstance(ControlSocketPath(runtimeDir, port), port, console);
-      closingLine();
-      return kExitAlreadyRunning;
-    case InstanceLock::Result::kFailed:
-      console.err << "vesprec: no instance guard: " << error << "\n";
-      closingLine();
-      return kExitCannotRun;
-  }
-  flags.ClearWarnings();
-
-  StatusBoard status;
-  SystemWakeSignal mailboxWake;  // requests queued for the worker
-  WorkerMailbox mailbox(mailboxWake);
-  // The wait event (`ctl wake`): wakes an idle worker, never a connection.
-  SystemWakeSignal waitEvent;
-  NativeFileSystem files;
-  std::mutex configMutex;  // the worker reloads the configuration; ctl reads the sites menu
-  std::optional<SiteWorker> worker;
-
-  auto quit = [&] {
-    mailbox.Post(WorkerRequest::kStopConnection);
-    flags.quit = true;
-  };
-  ConsoleSources sources;
-  sources.currentSite = [&] { return status.Get().site; };
-  sources.lineCount = [&] { return status.Get().lines; };
-  // Read through the status board: the worker rewrites its settings at every
-  // connection start, on its own thread.
-  sources.spaceThresholdMb = [&] { return status.Get().spaceThresholdMb; };
-  sources.quit = quit;
-  ConsoleFrontEnd frontEnd(config.general.windowTitle, config.general.log,
-                           {console.out, console.err, console.titleToTerminal}, flags, clock,
-                           std::move(sources));
-
-  ControlServer server;
-  if (!server.Listen(ControlSocketPath(runtimeDir, port), error))
-    console.err << "vesprec: no control socket, 'vesprec ctl' will not reach this run: " << error
-                << "\n";
-
-  WorkerEnvironment env{
-      .sites = config.sites,
-      .menu = config.menu,
-      .profile = profile,
-      .programDir = programDir,
-      .portName = port,
-      .siteCode = commandLine.siteCode,
-      .slave = commandLine.slave,
-      .flags = flags,
-      .notifier = frontEnd,
-      .display = frontEnd,
-      .clock = clock,
-      .mailbox = mailbox,
-      .files = files,
-      .openLine = OpenSystemLine,
-      .reloadConfiguration =
-          [&] {
-            std::lock_guard guard(configMutex);
-            NotifierReporter reporter(frontEnd);
-            LoadConfiguration(profile, config, reporter, clock, &flags);
-            frontEnd.SetLogPath(config.general.log);
-          },
-      .status = &status,
-      .waitEvent = &waitEvent,
-  };
-  worker.emplace(env);
-
-  std::atomic<bool> workerEnded{false};
-  SystemWakeSignal workerEndedSignal;
-  std::thread workerThread = StartThreadWithoutSignals([&] {
-    worker->Run();
-    workerEnded = true;
-    workerEndedSignal.Signal();
-  });
-
-  ControlContext control{
-      .port = port,
-      .flags = flags,
-      .mailbox = mailbox,
-      .waitEvent = waitEvent,
-      .status = status,
-      .frontEnd = frontEnd,
-      .findSiteItem = [&](std::string_view site) -> std::optional<SiteMenuItem> {
-        std::lock_guard guard(configMutex);
-        for (const SitesMenuItem& item : config.menu)
-          if (item.text == site)
-            return SiteMenuItem{static_cast<std::uint32_t>(item.id), item.grayed};
-        return std::nullopt;
-      },
-      .quit = quit,
-  };
-  MainLoopParts parts{
-      .frontEnd = frontEnd,
-      .server = server.Listening() ? &server : nullptr,
-      .signals = signals.Installed() ? &signals : nullptr,
-      .answer = [&](std::string_view request) { return AnswerControlRequest(control, request); },
-      .onSignal = [&](int signalNumber) { ReactToSignal(signalNumber, serviceLog, mailbox, quit); },
-  };
-  RunMainLoop(parts, [&] { return flags.quit.load(); });
-
-  // The worker sends its closing reports and waits for each to be handled,
-  // so the loop goes on (and still answers `ctl`) until the thread ends.
-  flags.closing = true;
-  flags.stop = true;
-  mailbox.Post(WorkerRequest::kClose);
-  RunMainLoop(
-      parts, [&] { return workerEnded.load(); },
-      static_cast<int>(workerEndedSignal.NativeHandle()));
-  workerThread.join();
-  frontEnd.Drain();
-  frontEnd.Close();
-  worker.reset();
-  closingLine();
-  return kExitStopped;
+  PosixPlatform platform(programDir, console, clock);
+  return RunRecorder(programDir, commandLine, platform);
 }
 
 }  // namespace vr

@@ -1,8 +1,8 @@
 #pragma once
-// A run of the POSIX recorder, from the configuration to the orderly stop:
-// the start-up checks, the instance guard, the site worker on its thread,
-// the main loop with the console front end, the control socket and the
-// signals, and the shutdown that waits for the worker.
+// The POSIX program's side of a run: start-up problems on standard error,
+// the instance lock in the runtime directory, the console front end with
+// the control socket and the signals, and the worker thread started with
+// the signals blocked.
 
 #include <functional>
 #include <ostream>
@@ -31,7 +31,8 @@ struct RecorderConsole {
 void ReactToSignal(int signalNumber, const ServiceLog& serviceLog, WorkerMailbox& mailbox,
                    const std::function<void()>& quit);
 
-int RunRecorder(const std::string& programDir, const CommandLine& commandLine,
-                RecorderConsole console);
+// The whole run of vesprec; the exit status.
+int RunPosixRecorder(const std::string& programDir, const CommandLine& commandLine,
+                     RecorderConsole console);
 
 }  // namespace vr
