@@ -9,7 +9,7 @@
 #include "log/strings.h"
 #include "storage/data_files.h"
 #include "storage/merge.h"
-#include "ui/schedule.h"
+#include "schedule/schedule.h"
 
 namespace vr {
 namespace {

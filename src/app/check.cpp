@@ -9,7 +9,7 @@
 #include "config/line_settings.h"
 #include "config/site_settings.h"
 #include "log/strings.h"
-#include "ui/schedule.h"
+#include "schedule/schedule.h"
 
 namespace vr {
 namespace {

@@ -1,7 +1,7 @@
 #include "app/configuration.h"
 
 #include "config/general_settings.h"
-#include "ui/schedule.h"
+#include "schedule/schedule.h"
 
 namespace vr {
 

@@ -1,4 +1,4 @@
-#include "ui/schedule.h"
+#include "schedule/schedule.h"
 
 #include <cstdio>
 
