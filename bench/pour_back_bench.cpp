@@ -1,14 +1,20 @@
 // Pour-back of a 256 MiB overflow file into its data file, beside plain
 // copies of the same file in the same run. Goal: the pour-back within 1.5x of
-// the plain copy.
+// the plain copy flushed to the disk (BM_PlainCopySyncEmpty).
 //
 //   BM_PlainCopyFileRange  the copy as cp makes it (copy_file_range)
 //   BM_PlainReadWriteCopy  the copy through user space, 128 KiB or 120000 B
 //   BM_PlainCopyThenEmpty  cp, then the source cut to 0 bytes: what a
 //                          pour-back does, with plain tools
+//   BM_PlainCopySyncEmpty  the same with the copy and the cut flushed to the
+//                          disk, as the pour-back does so that a power cut
+//                          cannot take them: its fair comparison
 //   BM_PourBack            WriteRecords on a pending set: the overflow file
 //                          back in 120000-byte blocks, emptied, one record
 //   BM_MergeOverflowFile   the worker's merge turn, the same move
+//   BM_StoreChunk          StoreChunk of one 2400-byte chunk into a site's
+//                          three data files, with Sincronizza off (0) and on
+//                          (1): what flushing each chunk costs
 //
 // Files live in a temporary directory on disk, removed at exit. Linux only
 // (copy_file_range).
@@ -30,6 +36,7 @@
 #include "base/clock.h"
 #include "base/flags.h"
 #include "base/notifier.h"
+#include "config/settings.h"
 #include "storage/data_files.h"
 #include "storage/file_system.h"
 #include "storage/merge.h"
@@ -216,6 +223,57 @@ void BM_PlainCopyThenEmpty(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * kOverflowBytes);
 }
 
+// The time of one stored chunk: the three data files free, each chunk
+// appended to all three (and, with Sincronizza, flushed in each), as the
+// worker does between holding and releasing the exchange.
+void BM_StoreChunk(benchmark::State& state) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("vesper-store-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  SiteSettings site;
+  site.dati = (dir / "D1.TXT").string();
+  site.datiOverflow = (dir / "S1D1_D.TXT").string();
+  site.dati2 = (dir / "D2.TXT").string();
+  site.dati2Overflow = (dir / "S1D2_B.TXT").string();
+  site.storico = (dir / "ST.TXT").string();
+  site.storicoOverflow = (dir / "S1ST_S.TXT").string();
+  site.sincronizza = state.range(0) != 0;
+  Storage storage;
+  StorageState storageState;
+  if (!PrepareSiteDataFiles(storage.context, site, storageState))
+    state.SkipWithError("cannot prepare the data files");
+  std::vector<std::uint8_t> chunk(2400);
+  for (std::size_t i = 0; i < chunk.size(); ++i)
+    chunk[i] = static_cast<std::uint8_t>(i % 80 == 79 ? '\n' : 'A' + i % 26);
+  ::sync();
+  for (auto _ : state) StoreChunk(storage.context, site, storageState, chunk);
+  if (std::filesystem::file_size(site.storico) !=
+      static_cast<std::uintmax_t>(state.iterations()) * chunk.size())
+    state.SkipWithError("a chunk did not reach the history file");
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(chunk.size()));
+  std::error_code ec;
+  std::filesystem::remove_all(dir, ec);
+}
+
+// cp, fdatasync of the copy, the source emptied and that flushed too.
+void BM_PlainCopySyncEmpty(benchmark::State& state) {
+  BenchFiles& files = Files();
+  for (auto _ : state) {
+    state.PauseTiming();
+    Prepare(state);
+    state.ResumeTiming();
+    if (!KernelCopy(files.Overflow(), files.Copy())) state.SkipWithError("copy failed");
+    const int copy = ::open(files.Copy().c_str(), O_WRONLY | O_CLOEXEC);
+    const int source = ::open(files.Overflow().c_str(), O_WRONLY | O_CLOEXEC);
+    if (copy < 0 || source < 0 || ::fdatasync(copy) != 0 || ::ftruncate(source, 0) != 0 ||
+        ::fdatasync(source) != 0)
+      state.SkipWithError("flush failed");
+    if (copy >= 0) ::close(copy);
+    if (source >= 0) ::close(source);
+  }
+  state.SetBytesProcessed(state.iterations() * kOverflowBytes);
+}
+
 // A few repetitions each: the machine is shared, so compare medians and the
 // fastest repetition ("min"; for the bytes_per_second counter it is the
 // slowest rate instead).
@@ -246,6 +304,12 @@ BENCHMARK(BM_PlainCopyThenEmpty)
     ->Iterations(kIterations)
     ->Repetitions(kRepetitions)
     ->ComputeStatistics("min", Fastest);
+BENCHMARK(BM_PlainCopySyncEmpty)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(kIterations)
+    ->Repetitions(kRepetitions)
+    ->ComputeStatistics("min", Fastest);
 BENCHMARK(BM_PourBack)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
@@ -256,6 +320,16 @@ BENCHMARK(BM_MergeOverflowFile)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(kIterations)
+    ->Repetitions(kRepetitions)
+    ->ComputeStatistics("min", Fastest);
+
+BENCHMARK(BM_StoreChunk)
+    ->ArgName("Sincronizza")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->Iterations(2000)
     ->Repetitions(kRepetitions)
     ->ComputeStatistics("min", Fastest);
 

@@ -110,13 +110,11 @@ int SiteWorker::Run() {
   while (!env_.flags.closing) {
     if (RunPass() == PassEnd::kEndThread) break;
   }
-  // Chunks that no file would take live in memory only; say what goes with
-  // the process rather than lose it without a word.
-  std::size_t heldBytes = 0;
-  for (const DataFileSet* set : {&storage_.main, &storage_.second, &storage_.history})
-    heldBytes += set->heldBytes;
-  if (heldBytes > 0)
-    env_.notifier.Send(Message::kDebug, 0, "Persi " + std::to_string(heldBytes) + " byte di dati.");
+  // Chunks that no file would take live in memory only: they go to the
+  // rescue files for the next run, and the log says where, or what is lost.
+  const StorageContext storage{env_.files, env_.notifier, env_.flags, env_.clock};
+  for (const std::string& line : RescueHeldChunks(storage, storage_))
+    env_.notifier.Send(Message::kDebug, 0, line);
   SetState(WorkerState::kEnded);
   return 0;
 }

@@ -79,6 +79,9 @@ struct SiteSettings {
   bool lineHeader = true;
   DeviceType deviceType = DeviceType::kNone;
   bool metodoAlternativo = false;
+  // Sincronizza: every stored chunk is flushed to the disk before the
+  // exchange is released. Optional, off when absent.
+  bool sincronizza = false;
 };
 
 enum class Handshake : std::int32_t { kUnset = 0, kNone = 1, kXon = 2, kHdw = 3 };

@@ -159,6 +159,9 @@ bool ReadSiteSettings(const Profile& profile, std::string_view siteCode,
   if (const std::int32_t value = profile.ReadInt(siteCode, "MetodoAlternativo", kMissingNumber);
       value != kMissingNumber)
     settings.metodoAlternativo = value != 0;
+  // Read afresh at every connection: a site that drops the key stops syncing.
+  const std::int32_t sync = profile.ReadInt(siteCode, "Sincronizza", kMissingNumber);
+  settings.sincronizza = sync != kMissingNumber && sync != 0;
   return true;
 }
 

@@ -49,6 +49,9 @@ class File {
   virtual FileStatus Write(std::span<const std::uint8_t> bytes, std::size_t& writtenBytes) = 0;
   // Sets the file's length (cuts or extends it); the position is unchanged.
   virtual FileStatus Truncate(std::uint64_t lengthBytes) = 0;
+  // Returns once the file's data and length are on the disk (POSIX
+  // fdatasync, Windows FlushFileBuffers), so a power cut cannot take them.
+  virtual FileStatus Sync() = 0;
 };
 
 class FileSystem {
@@ -60,6 +63,8 @@ class FileSystem {
   // Looks a file up by name without opening it: false when it does not exist
   // or cannot be looked up.
   virtual bool LookUp(const std::string& path, std::uint64_t& sizeBytes) = 0;
+  // Deletes path; a file that is not there counts as deleted.
+  virtual FileStatus Remove(const std::string& path) = 0;
   // Bytes free for this user on the volume of root (see DiskRootOf,
   // disk_space.h).
   virtual FileStatus FreeSpace(const std::string& root, std::uint64_t& freeBytes) = 0;
@@ -70,6 +75,7 @@ class NativeFileSystem final : public FileSystem {
  public:
   FileStatus Open(const std::string& path, OpenMode mode, std::unique_ptr<File>& file) override;
   bool LookUp(const std::string& path, std::uint64_t& sizeBytes) override;
+  FileStatus Remove(const std::string& path) override;
   FileStatus FreeSpace(const std::string& root, std::uint64_t& freeBytes) override;
 };
 

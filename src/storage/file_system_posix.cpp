@@ -87,6 +87,15 @@ class PosixFile final : public File {
     return result == 0 ? FileStatus::kOk : SortErrno(errno);
   }
 
+  FileStatus Sync() override {
+    // fdatasync also writes a changed length: the data could not be read back without it.
+    int result = 0;
+    do {
+      result = ::fdatasync(fd_);
+    } while (result != 0 && errno == EINTR);
+    return result == 0 ? FileStatus::kOk : SortErrno(errno);
+  }
+
  private:
   int fd_;
 };
@@ -132,6 +141,11 @@ bool NativeFileSystem::LookUp(const std::string& path, std::uint64_t& sizeBytes)
   if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
   sizeBytes = static_cast<std::uint64_t>(info.st_size);
   return true;
+}
+
+FileStatus NativeFileSystem::Remove(const std::string& path) {
+  if (::unlink(path.c_str()) == 0 || errno == ENOENT) return FileStatus::kOk;
+  return SortErrno(errno);
 }
 
 FileStatus NativeFileSystem::FreeSpace(const std::string& root, std::uint64_t& freeBytes) {

@@ -88,6 +88,11 @@ class Win32File final : public File {
     return FileStatus::kOk;
   }
 
+  FileStatus Sync() override {
+    if (!FlushFileBuffers(handle_)) return LastError();
+    return FileStatus::kOk;
+  }
+
  private:
   HANDLE handle_;
 };
@@ -132,6 +137,13 @@ bool NativeFileSystem::LookUp(const std::string& path, std::uint64_t& sizeBytes)
   if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
   sizeBytes = (static_cast<std::uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
   return true;
+}
+
+FileStatus NativeFileSystem::Remove(const std::string& path) {
+  if (DeleteFileA(path.c_str())) return FileStatus::kOk;
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return FileStatus::kOk;
+  return SortWin32Error(error);
 }
 
 FileStatus NativeFileSystem::FreeSpace(const std::string& root, std::uint64_t& freeBytes) {

@@ -1,13 +1,14 @@
 #include "storage/merge.h"
 
-#include "storage/transfer.h"
+#include "storage/waiting_chunks.h"
 
 namespace vr {
 
 void MergeOverflowFile(const StorageContext& context, const std::string& sourcePath,
                        const std::string& destinationPath, DataFileSet& set) {
-  storage_internal::OfferHeldElsewhere(context, set, destinationPath, sourcePath);
-  storage_internal::MoveBack(context, destinationPath, sourcePath, set);
+  const SetPaths paths = storage_internal::PathsOf(destinationPath, sourcePath);
+  storage_internal::OfferWaitingElsewhere(context, set, paths);
+  storage_internal::MoveWaitingBack(context, set, paths);
 }
 
 }  // namespace vr

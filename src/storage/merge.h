@@ -10,12 +10,15 @@
 namespace vr {
 
 // Moves the content of sourcePath (an overflow file) to the end of
-// destinationPath (its data file), then the chunks held in memory for the
-// pair; held chunks of other pairs of the set are offered to their own files
-// first. Silent: every failure leaves things as they were and the next turn
-// tries again. A missing or empty source with nothing held opens nothing (the
-// data file is not created). The set's pending flag is only raised (when held
-// chunks go into the overflow file), never cleared here.
+// destinationPath (its data file), then what waits behind it (the rescue
+// file, the chunks held in memory); held chunks of other pairs of the set are
+// offered to their own files first. Silent (only the late pour-back of an
+// overflow file given up on is logged): every failure leaves things as they
+// were and the next turn tries again; a crash at any point is settled by the
+// next PrepareDataFiles. A missing or empty source with nothing waiting
+// opens nothing (the data file is not created). The set's pending flag is
+// only raised (when waiting chunks go into the overflow file), never cleared
+// here.
 void MergeOverflowFile(const StorageContext& context, const std::string& sourcePath,
                        const std::string& destinationPath, DataFileSet& set);
 

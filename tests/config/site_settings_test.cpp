@@ -156,6 +156,27 @@ TEST_F(SiteSettingsTest, NoStartStopAndNoHeader) {
   EXPECT_FALSE(settings.lineHeader);
 }
 
+TEST_F(SiteSettingsTest, SincronizzaIsOptionalAndReadAfreshEachTime) {
+  const struct {
+    const char* line;  // appended to the site's section; "" for none
+    bool sincronizza;
+  } kCases[] = {
+      {"", false},
+      {"Sincronizza=1\r\n", true},
+      {"Sincronizza=0\r\n", false},
+      {"Sincronizza=-10\r\n", false},  // -10 means missing, as for every number
+      {"sincronizza = 2\r\n", true},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.line);
+    settings.sincronizza = !c.sincronizza;  // what an earlier connection left
+    reporter.items.clear();
+    ASSERT_TRUE(Read(Section("0001") + c.line));
+    EXPECT_TRUE(reporter.items.empty());  // absent is not a missing key
+    EXPECT_EQ(settings.sincronizza, c.sincronizza);
+  }
+}
+
 TEST(DeviceTypeFromName, UpperCasedSubstringInTableOrder) {
   const struct {
     const char* value;

@@ -275,13 +275,14 @@ TEST_F(DataFilesTest, PendingFlagWithoutOverflowFileDoesNotBlockTheDataFile) {
   EXPECT_FALSE(set.overflowPending);
 }
 
-// Chunks that neither file can take stay in memory, in order, and go out
-// before anything newer.
+// Chunks that no file can take (data, overflow or rescue file) stay in
+// memory, in order, and go out before anything newer.
 class HeldChunksTest : public DataFilesTest {
  protected:
   void NeitherFileTakesAnything() {
     files.HoldLock(dataPath);
     files.RefuseOpen(overflowPath);
+    files.RefuseOpen(RescuePath(overflowPath));
   }
 };
 

@@ -74,6 +74,21 @@ TEST_F(FileSystemTest, WriteSeekReadTruncateAndSize) {
   EXPECT_EQ(dir.Read("DATI.TXT"), "0123xy");
 }
 
+TEST_F(FileSystemTest, SyncThenRemove) {
+  std::unique_ptr<File> file;
+  ASSERT_EQ(files.Open(path, OpenMode::kWrite, file), FileStatus::kOk);
+  std::size_t written = 0;
+  ASSERT_EQ(file->Write(AsBytes("abc"), written), FileStatus::kOk);
+  EXPECT_EQ(file->Sync(), FileStatus::kOk);
+  file.reset();
+
+  EXPECT_EQ(files.Remove(path), FileStatus::kOk);
+  std::uint64_t size = 0;
+  EXPECT_FALSE(files.LookUp(path, size));
+  EXPECT_EQ(files.Remove(path), FileStatus::kOk);        // already gone counts as removed
+  EXPECT_NE(files.Remove(dir.Path()), FileStatus::kOk);  // a directory is not a file
+}
+
 TEST_F(FileSystemTest, LookUpFindsRegularFilesOnly) {
   std::uint64_t size = 99;
   EXPECT_FALSE(files.LookUp(path, size));

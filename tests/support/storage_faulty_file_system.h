@@ -1,8 +1,9 @@
 #pragma once
 // A FileSystem over the real one that fails on demand: an open refused or a
-// lock held by the importer, a short write, a full disk, a failed read or cut,
-// a failure at the Nth write of a file. Faults are matched by exact path.
-// Records the size of every write it is asked for, per path.
+// lock held by the importer, a short write, a full disk, a failed read, cut
+// or flush, a failure at the Nth write of a file. Faults are matched by exact
+// path; a full disk fails every write. Records the size of every write it is
+// asked for and counts the flushes, per path.
 
 #include <algorithm>
 #include <cstdint>
@@ -20,7 +21,7 @@ namespace vr::test {
 
 class FaultyFileSystem final : public FileSystem {
  public:
-  enum class Op { kOpen, kLockedOpen, kRead, kWrite, kTruncate };
+  enum class Op { kOpen, kLockedOpen, kRead, kWrite, kTruncate, kSync };
 
   explicit FaultyFileSystem(FileSystem& real) : real_(real) {}
 
@@ -47,6 +48,14 @@ class FaultyFileSystem final : public FileSystem {
   void FailTruncate(const std::string& path, int nth = 1, int times = 1) {
     Add({Op::kTruncate, path, nth - 1, times, FileStatus::kIoError});
   }
+  void FailSync(const std::string& path, int nth = 1, int times = 1) {
+    Add({Op::kSync, path, nth - 1, times, FileStatus::kIoError});
+  }
+
+  // While full, every write of every file takes at most keptBytes and then
+  // fails with kNoSpace, as on a disk that has just run out.
+  void FillDisk(std::size_t keptBytes = 0) { diskFullKeptBytes_ = keptBytes; }
+  void FreeDisk() { diskFullKeptBytes_.reset(); }
 
   // The free space that FreeSpace reports; nullopt: it fails.
   void SetFreeBytes(std::optional<std::uint64_t> freeBytes) {
@@ -55,7 +64,10 @@ class FaultyFileSystem final : public FileSystem {
   }
 
   // Drops every fault; files behave normally again.
-  void Heal() { faults_.clear(); }
+  void Heal() {
+    faults_.clear();
+    diskFullKeptBytes_.reset();
+  }
 
   // The size of every write requested on path, in order.
   std::vector<std::size_t> WriteSizes(const std::string& path) const {
@@ -65,6 +77,11 @@ class FaultyFileSystem final : public FileSystem {
   int OpenCount(const std::string& path) const {
     const auto found = openCounts_.find(path);
     return found == openCounts_.end() ? 0 : found->second;
+  }
+  // Flushes asked for on path, whether they worked or not.
+  int SyncCount(const std::string& path) const {
+    const auto found = syncCounts_.find(path);
+    return found == syncCounts_.end() ? 0 : found->second;
   }
 
   FileStatus Open(const std::string& path, OpenMode mode, std::unique_ptr<File>& file) override {
@@ -81,6 +98,7 @@ class FaultyFileSystem final : public FileSystem {
   bool LookUp(const std::string& path, std::uint64_t& sizeBytes) override {
     return real_.LookUp(path, sizeBytes);
   }
+  FileStatus Remove(const std::string& path) override { return real_.Remove(path); }
   FileStatus FreeSpace(const std::string& root, std::uint64_t& freeBytes) override {
     if (!fakeFreeSpace_) return real_.FreeSpace(root, freeBytes);
     if (!freeBytes_) return FileStatus::kIoError;
@@ -113,19 +131,27 @@ class FaultyFileSystem final : public FileSystem {
     FileStatus Write(std::span<const std::uint8_t> bytes, std::size_t& writtenBytes) override {
       owner_.writeSizes_[path_].push_back(bytes.size());
       writtenBytes = 0;
-      if (const Fault* fault = owner_.Trip(Op::kWrite, path_)) {
-        const std::size_t kept = std::min(fault->keptBytes, bytes.size());
-        if (kept > 0) {
-          const FileStatus status = real_->Write(bytes.first(kept), writtenBytes);
-          if (status != FileStatus::kOk) return status;
-        }
-        return fault->status;
+      std::optional<std::pair<std::size_t, FileStatus>> failure;
+      if (const Fault* fault = owner_.Trip(Op::kWrite, path_))
+        failure = {fault->keptBytes, fault->status};
+      else if (owner_.diskFullKeptBytes_)
+        failure = {*owner_.diskFullKeptBytes_, FileStatus::kNoSpace};
+      if (!failure) return real_->Write(bytes, writtenBytes);
+      const std::size_t kept = std::min(failure->first, bytes.size());
+      if (kept > 0) {
+        const FileStatus status = real_->Write(bytes.first(kept), writtenBytes);
+        if (status != FileStatus::kOk) return status;
       }
-      return real_->Write(bytes, writtenBytes);
+      return failure->second;
     }
     FileStatus Truncate(std::uint64_t lengthBytes) override {
       if (const Fault* fault = owner_.Trip(Op::kTruncate, path_)) return fault->status;
       return real_->Truncate(lengthBytes);
+    }
+    FileStatus Sync() override {
+      ++owner_.syncCounts_[path_];
+      if (const Fault* fault = owner_.Trip(Op::kSync, path_)) return fault->status;
+      return real_->Sync();
     }
 
    private:
@@ -159,6 +185,8 @@ class FaultyFileSystem final : public FileSystem {
   std::vector<Fault> faults_;
   std::map<std::string, std::vector<std::size_t>> writeSizes_;
   std::map<std::string, int> openCounts_;
+  std::map<std::string, int> syncCounts_;
+  std::optional<std::size_t> diskFullKeptBytes_;
   bool fakeFreeSpace_ = false;
   std::optional<std::uint64_t> freeBytes_;
 };

@@ -5,7 +5,10 @@
 namespace vr::sim {
 
 Exchange::Exchange(ExchangeConfig config)
-    : TransmittingDevice(config.baud), config_(std::move(config)), generator_(config_.seed) {
+    : TransmittingDevice(config.baud),
+      config_(std::move(config)),
+      generator_(config_.seed),
+      nextRecordUs_(config_.firstRecordUs) {
   QueueNextRecord();
 }
 
@@ -27,14 +30,30 @@ void Exchange::QueueNextRecord() {
                          ? generator_.Next()
                          : config_.records[static_cast<std::size_t>(recordsQueued_)];
   text += LineEndBytes(config_.lineEnd);
-  tx_.Queue(text, config_.firstRecordUs + recordsQueued_ * config_.intervalUs);
+  // A record of a burst is due at once; the others keep the rate.
+  tx_.Queue(text, burstLeft_ > 0 ? 0 : nextRecordUs_);
+  nextRecordUs_ += config_.intervalUs;
   bytesLeftInRecord_ = text.size();
   ++recordsQueued_;
 }
 
-void Exchange::OnSent(std::uint8_t byte, TimeUs /*atUs*/) {
+void Exchange::OnSent(std::uint8_t byte, TimeUs atUs) {
   sent_ += static_cast<char>(byte);
-  if (bytesLeftInRecord_ > 0 && --bytesLeftInRecord_ == 0) ++recordsSent_;
+  if (bytesLeftInRecord_ > 0 && --bytesLeftInRecord_ == 0) {
+    ++recordsSent_;
+    if (burstLeft_ > 0 && --burstLeft_ == 0) {
+      if (pacedBeforeBurst_) tx_.SetBaud(config_.baud);
+      // The rate goes on from here, not from where the burst began.
+      nextRecordUs_ = atUs;
+    }
+  }
+}
+
+void Exchange::Burst(int records) {
+  if (records <= 0) return;
+  if (burstLeft_ == 0) pacedBeforeBurst_ = Paced();
+  burstLeft_ = records;
+  tx_.Unpace();
 }
 
 void Exchange::OnTxIdle(TimeUs /*atUs*/) { QueueNextRecord(); }

@@ -60,6 +60,16 @@ class Exchange : public TransmittingDevice {
   bool Done() const;
   // Stopped by XOFF, by the control lines or by a link that is down.
   bool Held() const { return tx_.Held(); }
+  // Characters take their time on the wire (not Unpace(), not in a burst).
+  bool Paced() const { return tx_.CharUs() > 0; }
+  // The next `records` records (the one under way included) go out back to
+  // back and as fast as the host takes them, whatever the rate and baud;
+  // then the exchange goes back to its pace, its rate counting from the end
+  // of the burst. A burst given during another one replaces what is left of
+  // it. A way to fill a recorder's overflow file quickly with real records.
+  void Burst(int records);
+  // Records of the burst still to go (0 when none is under way).
+  int BurstLeft() const { return burstLeft_; }
   // Every byte the PC sent, flow control characters included.
   const std::string& Received() const { return received_; }
 
@@ -76,6 +86,9 @@ class Exchange : public TransmittingDevice {
   int recordsQueued_ = 0;
   int recordsSent_ = 0;
   std::size_t bytesLeftInRecord_ = 0;
+  TimeUs nextRecordUs_ = 0;  // when the next record queued may start
+  int burstLeft_ = 0;
+  bool pacedBeforeBurst_ = true;
   std::string sent_;
   std::string received_;
 };

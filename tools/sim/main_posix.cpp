@@ -17,6 +17,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -26,6 +27,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/device.h"
@@ -42,10 +44,13 @@ constexpr std::size_t kMaxPendingBytes = 64 * 1024;  // output the line has not 
 // The pty moves written bytes to the reader's queue a little later; the
 // queue must look empty this long after the last write before we leave.
 constexpr TimeUs kSettleUs = 500 * kUsPerMs;
+// With --lost, how often a line without a reader is looked at.
+constexpr int kLookForReaderMs = 10;
 
 constexpr const char* kHelp = R"(Usage:
   vesper-sim exchange [--records N] [--rate PER_SECOND] [--line-end cr|lf|crlf]
-                      [--flow xon|dtr|none] [--file RECORDS.TXT] [common options]
+                      [--flow xon|dtr|none] [--file RECORDS.TXT]
+                      [--lost FILE] [--burst N] [common options]
   vesper-sim box --model KSTA|KSTB|KSTC|KSTD [--records N]
                  [--fault checksum|echo|short|stray|silent] [--fault-times N]
                  [--block-bytes N] [common options]
@@ -77,6 +82,27 @@ Exchange:
   --flow xon|dtr|none  flow control the exchange obeys (default xon); dtr needs
                        --tty, a pseudo-terminal has no control lines
   --file RECORDS.TXT   print the lines of this file instead of made-up records
+  --lost FILE          the pseudo-terminal loses what nobody reads, as a serial
+                       port does: while no program has the line open, what the
+                       exchange prints is dropped (an exchange held by XOFF
+                       stays held; an --unpaced one or one in a burst waits for
+                       a reader), and what a reader left unread when it closed
+                       the line is taken back and dropped; the exclusive use a
+                       reader that died left on the line is cleared, as the
+                       last close of a real port does (that needs root). FILE
+                       gets one line per event, as byte offsets into what the
+                       exchange printed (the --sent text) and record numbers
+                       (from 1, a record counted with its line end):
+                         gone BYTE RECORD    a reader closed the line; it took
+                                             everything before BYTE
+                         lost FROM TO FIRST LAST  bytes FROM..TO-1 were never
+                                             taken (records FIRST..LAST touched)
+                         back BYTE RECORD    a reader opened the line
+                         unsure FROM TO      bytes whose fate is not known
+                         end BYTES RECORDS   what was printed in all
+  --burst N            on SIGUSR1 print the next N records back to back, as
+                       fast as the reader takes them, then go on at the rate;
+                       "burst done" on standard error when they are out
 
 Box:
   --model KSTA|KSTB|KSTC|KSTD  the box model (KSTD sends counted blocks)
@@ -102,7 +128,8 @@ Common options:
                        NO CARRIER, or a dial that never ends
   --tty PATH           use this serial port instead of a pseudo-terminal
   --sent FILE          write the record text handed over to FILE as it goes
-                       (all the exchange printed; what the box had acknowledged)
+                       (all the exchange printed; what the box had acknowledged;
+                       with --lost, what no reader took is listed there)
   --exit-when-done     end once every record has been handed over and read
 )";
 
@@ -120,6 +147,8 @@ struct Options {
   std::string sentPath;
   bool exitWhenDone = false;
   bool unpaced = false;
+  std::string lostPath;
+  int burstRecords = 0;
 };
 
 bool ParseLong(const char* text, long min, long max, long& value) {
@@ -244,12 +273,21 @@ int ParseOptions(int argc, char** argv, Options& options) {
         options.tty = text;
       } else if (name == "--sent") {
         options.sentPath = text;
+      } else if (name == "--lost") {
+        options.lostPath = text;
+      } else if (name == "--burst" && ParseLong(v, 1, 10000000, number)) {
+        options.burstRecords = static_cast<int>(number);
       } else {
         return Usage("bad option or value: " + name + " " + text);
       }
     }
   }
   if (options.box && !options.modelGiven) return Usage("box needs --model");
+  if (options.box && (!options.lostPath.empty() || options.burstRecords > 0))
+    return Usage("--lost and --burst are for the exchange");
+  // A serial port cannot tell us whether anybody has it open.
+  if (!options.tty.empty() && !options.lostPath.empty())
+    return Usage("--lost needs the pseudo-terminal, not --tty");
   options.exchange.baud = options.kestrel.baud = options.modemConfig.baud = baud;
   options.exchange.seed = options.kestrel.seed = seed;
   if (!fileRecords.empty()) {
@@ -261,10 +299,17 @@ int ParseOptions(int argc, char** argv, Options& options) {
 
 // --- The line ---
 
-int g_signalPipe[2] = {-1, -1};  // the signal handler's way into poll()
+int g_signalPipe[2] = {-1, -1};  // the signal handlers' way into poll()
+constexpr char kSignalStop = 1;
+constexpr char kSignalBurst = 2;
 
 void OnSignal(int) {
-  const char byte = 1;
+  const char byte = kSignalStop;
+  [[maybe_unused]] auto written = write(g_signalPipe[1], &byte, 1);
+}
+
+void OnBurstSignal(int) {
+  const char byte = kSignalBurst;
   [[maybe_unused]] auto written = write(g_signalPipe[1], &byte, 1);
 }
 
@@ -342,11 +387,13 @@ class Output final : public ByteSink {
   bool Full() const override { return bytes_.size() >= kMaxPendingBytes; }
   bool Empty() const { return bytes_.empty(); }
   std::size_t Size() const { return bytes_.size(); }
-  // Writes what the line takes now; false on a lasting error.
-  bool Flush(int fd, TimeUs nowUs) {
+  // Writes what the line takes now (appended to *taken when given); false on
+  // a lasting error.
+  bool Flush(int fd, TimeUs nowUs, std::string* taken = nullptr) {
     while (!bytes_.empty()) {
       const ssize_t n = write(fd, bytes_.data(), bytes_.size());
       if (n > 0) {
+        if (taken != nullptr) taken->append(bytes_, 0, static_cast<std::size_t>(n));
         bytes_.erase(0, static_cast<std::size_t>(n));
         lastWriteUs_ = nowUs;
         continue;
@@ -357,10 +404,162 @@ class Output final : public ByteSink {
     return true;
   }
   TimeUs LastWriteUs() const { return lastWriteUs_; }
+  // Everything waiting, which the line will never take.
+  std::string TakeAll() { return std::exchange(bytes_, std::string()); }
 
  private:
   std::string bytes_;
   TimeUs lastWriteUs_ = 0;
+};
+
+// --- A line that loses what nobody reads (--lost) ---
+
+// True while some program has the reader's end open: with nobody there the
+// master side reports a hang-up.
+bool ReaderPresent(int masterFd) {
+  pollfd p{masterFd, POLLIN, 0};
+  if (poll(&p, 1, 0) < 0) return true;
+  return (p.revents & POLLHUP) == 0;
+}
+
+// Keeps account of where each byte the exchange printed went: into the pty
+// for a reader, or nowhere. Offsets count the bytes in the order printed
+// (the --sent text); a record is numbered from 1 and ends with `terminator`.
+class LineAccount {
+ public:
+  LineAccount(std::FILE* log, std::string readerPath, char terminator)
+      : log_(log), readerPath_(std::move(readerPath)), terminator_(terminator) {
+    // Nobody reads yet: what comes before the first reader is lost.
+    StartLoss(0, 1);
+  }
+
+  bool Present() const { return present_; }
+
+  void Written(const std::string& bytes) {
+    Advance(bytes);
+    tail_ += bytes;
+    if (tail_.size() > 2 * kTailBytes) tail_.erase(0, tail_.size() - kTailBytes);
+  }
+
+  void Dropped(const std::string& bytes) {
+    if (bytes.empty()) return;
+    if (!losing_) StartLoss(offset_, endsBefore_ + 1);
+    Advance(bytes);
+  }
+
+  // The last reader closed the line. What it left in the pty's queue is
+  // taken back (a real port forgets it at the close) and counted lost.
+  void ReaderGone() {
+    present_ = false;
+    std::string drained;
+    bool known = Drain(drained);
+    // The queue holds the newest bytes written; anything else means that
+    // somebody else read part of them meanwhile.
+    if (known && (drained.size() > tail_.size() ||
+                  tail_.compare(tail_.size() - drained.size(), drained.size(), drained) != 0))
+      known = false;
+    if (!known) {
+      const std::uint64_t from = offset_ - std::min<std::uint64_t>(offset_, kQueueBoundBytes);
+      std::fprintf(log_, "unsure %llu %llu\n", static_cast<unsigned long long>(from),
+                   static_cast<unsigned long long>(offset_));
+      drained.clear();
+    }
+    tail_.clear();
+    const std::uint64_t gone = offset_ - drained.size();
+    const std::uint64_t ends = endsBefore_ - static_cast<std::uint64_t>(std::count(
+                                                 drained.begin(), drained.end(), terminator_));
+    std::fprintf(log_, "gone %llu %llu\n", static_cast<unsigned long long>(gone),
+                 static_cast<unsigned long long>(ends + 1));
+    StartLoss(gone, ends + 1);
+    std::fflush(log_);
+  }
+
+  void ReaderBack() {
+    present_ = true;
+    EndLoss();
+    std::fprintf(log_, "back %llu %llu\n", static_cast<unsigned long long>(offset_),
+                 static_cast<unsigned long long>(endsBefore_ + 1));
+    std::fflush(log_);
+  }
+
+  void End(int records) {
+    EndLoss();
+    std::fprintf(log_, "end %llu %d%s\n", static_cast<unsigned long long>(offset_), records,
+                 present_ ? " reader-present" : "");
+    std::fflush(log_);
+  }
+
+ private:
+  // Enough for what the pty can hold toward the reader (its line discipline
+  // and its buffers), with room to spare.
+  static constexpr std::size_t kTailBytes = 512 * 1024;
+  static constexpr std::uint64_t kQueueBoundBytes = 128 * 1024;
+
+  void Advance(const std::string& bytes) {
+    offset_ += bytes.size();
+    endsBefore_ += static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), terminator_));
+    if (!bytes.empty()) lastByte_ = bytes.back();
+  }
+
+  void StartLoss(std::uint64_t from, std::uint64_t firstRecord) {
+    losing_ = true;
+    lostFrom_ = from;
+    lostFirstRecord_ = firstRecord;
+  }
+
+  void EndLoss() {
+    if (losing_ && offset_ > lostFrom_) {
+      const std::uint64_t lastRecord = endsBefore_ + 1 - (lastByte_ == terminator_ ? 1 : 0);
+      std::fprintf(log_, "lost %llu %llu %llu %llu\n", static_cast<unsigned long long>(lostFrom_),
+                   static_cast<unsigned long long>(offset_),
+                   static_cast<unsigned long long>(lostFirstRecord_),
+                   static_cast<unsigned long long>(lastRecord));
+    }
+    losing_ = false;
+  }
+
+  // Reads what waits for a reader until the pty has stayed empty a while
+  // (it moves written bytes to the reader's queue a little later). Clears the
+  // exclusive use a reader that died left behind, which would keep out the
+  // next one unless it runs as root.
+  bool Drain(std::string& drained) {
+    const int fd = open(readerPath_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+      std::fprintf(stderr, "vesper-sim: cannot open %s to empty it: %s\n", readerPath_.c_str(),
+                   std::strerror(errno));
+      return false;
+    }
+    ioctl(fd, TIOCNXCL);
+    int quietRounds = 0;
+    while (quietRounds < kQuietRounds) {
+      char buffer[4096];
+      const ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n > 0) {
+        drained.append(buffer, static_cast<std::size_t>(n));
+        quietRounds = 0;
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      ++quietRounds;
+      poll(nullptr, 0, kQuietRoundMs);
+    }
+    close(fd);
+    return true;
+  }
+  static constexpr int kQuietRounds = 10;
+  static constexpr int kQuietRoundMs = 5;
+
+  std::FILE* log_;
+  std::string readerPath_;
+  char terminator_;
+  bool present_ = false;
+  std::uint64_t offset_ = 0;      // bytes that have left the output
+  std::uint64_t endsBefore_ = 0;  // record ends among them
+  char lastByte_ = 0;
+  std::string tail_;  // the newest bytes written into the pty
+  bool losing_ = false;
+  std::uint64_t lostFrom_ = 0;
+  std::uint64_t lostFirstRecord_ = 0;
 };
 
 TimeUs SteadyNowUs(std::chrono::steady_clock::time_point start) {
@@ -415,7 +614,27 @@ int Run(const Options& options) {
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &action, nullptr);
+  if (options.burstRecords > 0) {
+    action.sa_handler = OnBurstSignal;
+    sigaction(SIGUSR1, &action, nullptr);
+  }
   signal(SIGPIPE, SIG_IGN);
+
+  std::FILE* lostLog = nullptr;
+  std::unique_ptr<LineAccount> account;
+  if (!options.lostPath.empty()) {
+    lostLog = std::fopen(options.lostPath.c_str(), "wb");
+    if (lostLog == nullptr) {
+      std::fprintf(stderr, "vesper-sim: cannot write %s\n", options.lostPath.c_str());
+      return 1;
+    }
+    // Nobody but a reader may hold the reader's end now: its last close must
+    // show as a hang-up.
+    close(line.readerFd);
+    line.readerFd = -1;
+    account =
+        std::make_unique<LineAccount>(lostLog, path, LineEndBytes(options.exchange.lineEnd).back());
+  }
 
   if (!path.empty()) {
     std::printf("%s\n", path.c_str());
@@ -430,13 +649,44 @@ int Run(const Options& options) {
   std::size_t sentWritten = 0;
   bool lastCarrier = !device->Carrier();
   int exitCode = 0;
+  std::string taken;
+  bool bursting = false;
   for (;;) {
     TimeUs nowUs = SteadyNowUs(start);
-    if (out.Size() < kMaxPendingBytes) device->RunUntil(nowUs, out);
-    if (!out.Flush(line.fd, nowUs)) {
-      std::fprintf(stderr, "vesper-sim: write: %s\n", std::strerror(errno));
-      exitCode = 1;
-      break;
+    if (account) {
+      const bool present = ReaderPresent(line.fd);
+      if (account->Present() && !present) {
+        // The reader's last words (an XOFF, an XON) first.
+        std::uint8_t buffer[256];
+        ssize_t n;
+        while ((n = read(line.fd, buffer, sizeof buffer)) > 0) {
+          device->RunUntil(nowUs, out);
+          for (ssize_t i = 0; i < n; ++i) device->Receive(buffer[i], nowUs);
+        }
+        account->ReaderGone();
+        nowUs = SteadyNowUs(start);
+      } else if (!account->Present() && present) {
+        account->ReaderBack();
+      }
+    }
+    // Nobody takes the bytes of an exchange that goes at the reader's pace.
+    const bool waitsForReader = account && !account->Present() && !exchange->Paced();
+    if (out.Size() < kMaxPendingBytes && !waitsForReader) device->RunUntil(nowUs, out);
+    if (account && !account->Present()) {
+      if (exchange->Paced()) account->Dropped(out.TakeAll());
+    } else {
+      taken.clear();
+      if (!out.Flush(line.fd, nowUs, account ? &taken : nullptr)) {
+        std::fprintf(stderr, "vesper-sim: write: %s\n", std::strerror(errno));
+        exitCode = 1;
+        break;
+      }
+      if (account) account->Written(taken);
+    }
+    if (exchange && bursting != (exchange->BurstLeft() > 0)) {
+      bursting = !bursting;
+      if (!bursting)
+        std::fprintf(stderr, "vesper-sim: burst done at record %d\n", exchange->RecordsSent());
     }
     if (exchange) {
       // Taken every round, --sent or not: an endless exchange would
@@ -484,11 +734,32 @@ int Run(const Options& options) {
     if (out.Full()) timeoutMs = 20;
     pollfd fds[2] = {{line.fd, POLLIN, 0}, {g_signalPipe[0], POLLIN, 0}};
     if (!out.Empty()) fds[0].events |= POLLOUT;
+    if (account && !account->Present()) {
+      // The hang-up would wake poll() at once: look for a reader now and then
+      // (an exchange that waits for one has nothing else to do).
+      fds[0].fd = -1;
+      timeoutMs = waitsForReader ? kLookForReaderMs : std::min(timeoutMs, kLookForReaderMs);
+    }
     if (poll(fds, 2, timeoutMs) < 0 && errno != EINTR) {
       exitCode = 1;
       break;
     }
-    if (fds[1].revents != 0) break;
+    if (fds[1].revents != 0) {
+      char signals[16];
+      const ssize_t n = read(g_signalPipe[0], signals, sizeof signals);
+      bool stop = n <= 0;
+      for (ssize_t i = 0; i < n; ++i) {
+        if (signals[i] == kSignalBurst && exchange) {
+          std::fprintf(stderr, "vesper-sim: burst of %d records from record %d\n",
+                       options.burstRecords, exchange->RecordsSent() + 1);
+          exchange->Burst(options.burstRecords);
+        } else {
+          stop = true;
+        }
+      }
+      if (stop) break;
+      continue;
+    }
     if ((fds[0].revents & POLLIN) != 0) {
       std::uint8_t buffer[256];
       const ssize_t n = read(line.fd, buffer, sizeof buffer);
@@ -499,6 +770,15 @@ int Run(const Options& options) {
       // A tty that hung up: do not spin.
       poll(nullptr, 0, 100);
     }
+  }
+  if (account) {
+    // Written out first: --sent must hold every byte the account names.
+    const std::string fresh = exchange->TakeSent();
+    if (sent != nullptr && !fresh.empty()) std::fwrite(fresh.data(), 1, fresh.size(), sent);
+    // Never handed over: what still waits in the output.
+    account->Dropped(out.TakeAll());
+    account->End(exchange->RecordsSent());
+    std::fclose(lostLog);
   }
   if (sent != nullptr) std::fclose(sent);
   return exitCode;
