@@ -1,0 +1,194 @@
+#include "app/recorder_win32.h"
+
+#include <utility>
+
+#include "app/control_events_win32.h"
+#include "log/error_log.h"
+#include "log/strings.h"
+
+namespace vr {
+
+std::wstring WaitEventName(const std::string& port) {
+  return L"VESPER_WAIT_EVENT_" + WideFromUtf8(port);
+}
+
+NamedEventSignal::NamedEventSignal(const std::wstring& name) {
+  event_ = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+  named_ = event_ != nullptr;
+  if (!event_) event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+NamedEventSignal::~NamedEventSignal() {
+  if (event_) CloseHandle(event_);
+}
+
+void NamedEventSignal::Signal() { SetEvent(event_); }
+
+bool NamedEventSignal::Consume() {
+  const bool raised = WaitForSingleObject(event_, 0) == WAIT_OBJECT_0;
+  if (raised) ResetEvent(event_);
+  return raised;
+}
+
+bool NamedEventSignal::Wait(std::uint32_t timeoutMs) {
+  return WaitForSingleObject(event_, timeoutMs) == WAIT_OBJECT_0;
+}
+
+std::intptr_t NamedEventSignal::NativeHandle() const {
+  return reinterpret_cast<std::intptr_t>(event_);
+}
+
+namespace {
+
+MainWindowSources SourcesOf(RecorderRun& run) {
+  MainWindowSources sources;
+  // Through the status board: the worker changes these on its own thread.
+  sources.currentSite = [&run] { return run.status.Get().site; };
+  sources.lineCount = [&run] { return run.status.Get().lines; };
+  sources.spaceThresholdMb = [&run] { return run.status.Get().spaceThresholdMb; };
+  sources.quit = [&run] { run.Quit(); };
+  // The worker takes them from its mailbox when it pumps its messages.
+  sources.workerRequest = [&run](UINT message) {
+    switch (message) {
+      case kWorkerClose:
+        run.mailbox.Post(WorkerRequest::kClose);
+        break;
+      case kWorkerStopConnection:
+        run.mailbox.Post(WorkerRequest::kStopConnection);
+        break;
+      case kWorkerReload:
+        run.mailbox.Post(WorkerRequest::kReload);
+        break;
+      default:
+        break;
+    }
+  };
+  return sources;
+}
+
+MainWindowSettings SettingsOf(HINSTANCE instance, const RecorderRun& run) {
+  MainWindowSettings settings;
+  settings.instance = instance;
+  settings.windowTitle = run.config.general.windowTitle;
+  settings.com = run.config.general.com;
+  settings.logPath = run.config.general.log;
+  return settings;
+}
+
+struct InstanceSearch {
+  std::wstring title;
+  std::wstring com;
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK FindWorkerChild(HWND child, LPARAM lParam) {
+  auto& search = *reinterpret_cast<InstanceSearch*>(lParam);
+  wchar_t text[64] = {};
+  const int length = GetWindowTextW(child, text, static_cast<int>(std::size(text)));
+  if (std::wstring_view(text, static_cast<std::size_t>(length)) == search.com) {
+    search.found = child;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL CALLBACK FindInstanceWindow(HWND window, LPARAM lParam) {
+  auto& search = *reinterpret_cast<InstanceSearch*>(lParam);
+  // The running instance's title goes on with its site and line count.
+  wchar_t title[50] = {};
+  const int length = GetWindowTextW(window, title, static_cast<int>(std::size(title)));
+  if (!std::wstring_view(title, static_cast<std::size_t>(length)).starts_with(search.title))
+    return TRUE;
+  InstanceSearch child{search.title, search.com, nullptr};
+  EnumChildWindows(window, FindWorkerChild, reinterpret_cast<LPARAM>(&child));
+  if (!child.found) return TRUE;
+  search.found = window;
+  return FALSE;
+}
+
+}  // namespace
+
+HWND FindRunningInstance(const std::string& windowTitle, const std::string& com) {
+  InstanceSearch search{WideFromUtf8(windowTitle), WideFromUtf8(com), nullptr};
+  EnumWindows(FindInstanceWindow, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+WindowFrontEnd::WindowFrontEnd(HINSTANCE instance, RecorderRun& run)
+    : window_(SettingsOf(instance, run), run.flags, run.clock, SourcesOf(run)) {}
+
+WindowFrontEnd::~WindowFrontEnd() { CCorvinaServiceNT::SetMainWindow(nullptr); }
+
+bool WindowFrontEnd::Create() {
+  if (!window_.Create()) return false;
+  // From now on a system shutdown stops the program in order.
+  CCorvinaServiceNT::SetMainWindow(window_.Handle());
+  return true;
+}
+
+void WindowFrontEnd::Finish() {
+  CCorvinaServiceNT::SetMainWindow(nullptr);
+  window_.Finish();
+}
+
+Win32Platform::Win32Platform(HINSTANCE instance, int showCommand)
+    : instance_(instance), showCommand_(showCommand) {}
+
+Win32Platform::~Win32Platform() {
+  if (!mutex_) return;
+  if (ownsMutex_) ReleaseMutex(mutex_);
+  CloseHandle(mutex_);
+}
+
+int Win32Platform::ConfigurationUnusable(RecorderRun& run) {
+  // No window exists yet, and the log may not be known: a box, nothing logged.
+  MessageBoxW(nullptr, WideFromUtf8(MessageText(msg::kConfigUnusable)).c_str(),
+              WideFromUtf8(run.config.general.windowTitle).c_str(), MB_OK | MB_ICONHAND);
+  return 0;
+}
+
+InstanceResult Win32Platform::GuardInstance(RecorderRun& run, std::string& error) {
+  // Named exactly after the port, as every version of the program names it.
+  mutex_ = CreateMutexW(nullptr, TRUE, WideFromUtf8(run.config.general.com).c_str());
+  const DWORD lastError = GetLastError();
+  if (!mutex_) {
+    guardError_ = lastError;
+    error = SystemErrorText(lastError);
+    return InstanceResult::kFailed;
+  }
+  if (lastError == ERROR_ALREADY_EXISTS) return InstanceResult::kHeld;
+  ownsMutex_ = true;
+  return InstanceResult::kAcquired;
+}
+
+int Win32Platform::OtherInstanceRuns(RecorderRun& run) {
+  const GeneralSettings& general = run.config.general;
+  if (const HWND running = FindRunningInstance(general.windowTitle, general.com)) {
+    if (general.noVisible != 1 && general.noVisible != 2) {
+      ShowWindow(running, SW_SHOWNORMAL);
+      SetForegroundWindow(running);
+    }
+  }
+  CloseHandle(mutex_);
+  mutex_ = nullptr;
+  return 0;
+}
+
+int Win32Platform::CannotGuard(RecorderRun& run, const std::string&) {
+  ErrorLog(run.clock, run.config.general.log).WriteSystemError(guardError_);
+  return 0;
+}
+
+std::unique_ptr<WakeSignal> Win32Platform::MakeWaitEvent(const std::string& port) {
+  return std::make_unique<NamedEventSignal>(WaitEventName(port));
+}
+
+std::unique_ptr<FrontEnd> Win32Platform::MakeFrontEnd(RecorderRun& run) {
+  auto frontEnd = std::make_unique<WindowFrontEnd>(instance_, run);
+  if (!frontEnd->Create()) return nullptr;
+  frontEnd->Window().ShowAtStart(showCommand_, run.config.general.noVisible,
+                                 run.commandLine.slave);
+  return frontEnd;
+}
+
+}  // namespace vr

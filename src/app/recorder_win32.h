@@ -1,0 +1,97 @@
+#pragma once
+// The Windows program's side of a run: start-up problems in message boxes,
+// the instance mutex named after the port, the named wait event, and the
+// main window as the front end.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/recorder.h"
+#include "base/wake_signal.h"
+#include "ui/main_window_win32.h"
+
+namespace vr {
+
+// The name of the wait event of a port, which other programs open to wake
+// the idle worker.
+std::wstring WaitEventName(const std::string& port);
+
+// A wake signal over a named manual-reset event: its signalled state is the
+// signal's only state, shared with every process that opens the name.
+class NamedEventSignal final : public WakeSignal {
+ public:
+  // An event that cannot be made under the name is made without one, so
+  // the worker's waits still work; only other programs cannot reach it.
+  explicit NamedEventSignal(const std::wstring& name);
+  ~NamedEventSignal() override;
+  NamedEventSignal(const NamedEventSignal&) = delete;
+  NamedEventSignal& operator=(const NamedEventSignal&) = delete;
+
+  void Signal() override;
+  bool Consume() override;
+  bool Wait(std::uint32_t timeoutMs) override;
+  std::intptr_t NativeHandle() const override;
+  bool Named() const { return named_; }
+
+ private:
+  HANDLE event_ = nullptr;
+  bool named_ = false;
+};
+
+// The main window as the run's front end: reports, icons and the main loop
+// are the window's; what the window asks for goes to the run.
+class WindowFrontEnd final : public FrontEnd {
+ public:
+  WindowFrontEnd(HINSTANCE instance, RecorderRun& run);
+  ~WindowFrontEnd() override;
+
+  // The windows are made; false when they cannot be.
+  bool Create();
+
+  Notifier& Reports() override { return window_; }
+  IconDisplay& Icons() override { return window_; }
+  void SetLogPath(std::string path) override { window_.SetLogPath(std::move(path)); }
+  void RunUntil(const std::function<bool()>& done, WakeSignal* wake) override {
+    window_.RunUntil(done, wake);
+  }
+  void Finish() override;
+
+  MainWindow& Window() { return window_; }
+
+ private:
+  MainWindow window_;
+};
+
+class Win32Platform final : public RecorderPlatform {
+ public:
+  // showCommand: the show state that WinMain was given.
+  Win32Platform(HINSTANCE instance, int showCommand);
+  ~Win32Platform() override;
+  Win32Platform(const Win32Platform&) = delete;
+  Win32Platform& operator=(const Win32Platform&) = delete;
+
+  int ConfigurationUnusable(RecorderRun& run) override;
+  InstanceResult GuardInstance(RecorderRun& run, std::string& error) override;
+  int OtherInstanceRuns(RecorderRun& run) override;
+  int CannotGuard(RecorderRun& run, const std::string& error) override;
+  std::unique_ptr<WakeSignal> MakeWaitEvent(const std::string& port) override;
+  std::unique_ptr<FrontEnd> MakeFrontEnd(RecorderRun& run) override;
+  int StoppedInOrder() override { return 0; }
+
+ private:
+  HINSTANCE instance_;
+  int showCommand_;
+  HANDLE mutex_ = nullptr;
+  bool ownsMutex_ = false;
+  DWORD guardError_ = 0;
+};
+
+// The running instance's main window for a port: a top-level window whose
+// title begins with windowTitle and that has a child titled exactly com
+// (its worker window); nullptr when there is none.
+HWND FindRunningInstance(const std::string& windowTitle, const std::string& com);
+
+}  // namespace vr

@@ -1,0 +1,134 @@
+// The Windows program's service log and console control handler.
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "app/control_events_win32.h"
+#include "app/service_log_posix.h"
+#include "base/path.h"
+#include "log/error_log.h"
+#include "ui/main_window_win32.h"
+
+namespace vr {
+
+// The line layout is the POSIX program's as well.
+std::string FormatServiceLogLine(long pid, const CivilTime& when, std::string_view message) {
+  char head[48];
+  std::snprintf(head, sizeof head, "(%ld) %02d:%02d:%02d ", pid, when.hour, when.minute,
+                when.second);
+  std::string line = head;
+  line += message;
+  line += '\n';
+  return line;
+}
+
+// Opened in text mode for each line, as the log has always been written:
+// a line feed reaches the file as CR LF.
+void ServiceLog::Log(std::string_view message) const {
+  const std::string line =
+      FormatServiceLogLine(static_cast<long>(GetCurrentProcessId()),
+                           FromSeconds(clock_.Now().seconds), ToLogCharset(message));
+  std::FILE* file = std::fopen(path_.c_str(), "a+");
+  if (!file) return;
+  std::fputs(line.c_str(), file);
+  std::fclose(file);
+}
+
+bool IsWindowsNt(const PlatformVersion& version) {
+  if (!version.known) return false;
+  const bool windows9x = version.platformId == VER_PLATFORM_WIN32_WINDOWS && version.major == 4 &&
+                         (version.minor == 0 || version.minor == 10 || version.minor == 90);
+  return !windows9x;
+}
+
+PlatformVersion QueryPlatformVersion() {
+  PlatformVersion version;
+  OSVERSIONINFOEXW extended{};
+  extended.dwOSVersionInfoSize = sizeof extended;
+  BOOL answered = GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&extended));
+  if (!answered) {
+    extended.dwOSVersionInfoSize = sizeof(OSVERSIONINFOW);
+    answered = GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&extended));
+  }
+  if (!answered) return version;
+  version.known = true;
+  version.platformId = extended.dwPlatformId;
+  version.major = extended.dwMajorVersion;
+  version.minor = extended.dwMinorVersion;
+  return version;
+}
+
+ControlEventReaction ReactionTo(DWORD controlType) {
+  switch (controlType) {
+    case CTRL_C_EVENT:
+      // Handled: Ctrl+C does not end the recorder.
+      return {"CCorvinaServiceNT LogOffCtrlHandler CTRL_C_EVENT", TRUE, false};
+    case CTRL_BREAK_EVENT:
+      return {"CCorvinaServiceNT LogOffCtrlHandler CTRL_BREAK_EVENT", FALSE, false};
+    case CTRL_CLOSE_EVENT:
+      return {"CCorvinaServiceNT LogOffCtrlHandler CTRL_CLOSE_EVENT", FALSE, false};
+    case CTRL_LOGOFF_EVENT:
+      return {"CCorvinaServiceNT LogOffCtrlHandler CTRL_LOGOFF_EVENT", FALSE, false};
+    case CTRL_SHUTDOWN_EVENT:
+      return {"CCorvinaServiceNT LogOffCtrlHandler CTRL_SHUTDOWN_EVENT", FALSE, true};
+    default:
+      return {"CCorvinaServiceNT LogOffCtrlHandler default", FALSE, false};
+  }
+}
+
+namespace {
+
+// Stateless, so it is ready whatever the order of static construction.
+const SystemClock serviceClock;
+
+// The main window learns its handle only after the handler is installed;
+// the handler runs on a thread of its own.
+std::atomic<HWND> shutdownWindow{nullptr};
+
+}  // namespace
+
+CCorvinaServiceNT::CCorvinaServiceNT()
+    : path_(JoinPath(ExecutableDirectory(), kServiceLogName)),
+      windowsNt_(IsWindowsNt(QueryPlatformVersion())) {
+  if (!windowsNt_) {
+    Log(control_events::kNotNt);
+    return;
+  }
+  Log(SetConsoleCtrlHandler(LogOffCtrlHandler, TRUE) ? control_events::kInstalled
+                                                     : control_events::kNotInstalled);
+}
+
+// The handler stays installed: the object ends only with the process.
+CCorvinaServiceNT::~CCorvinaServiceNT() = default;
+
+void CCorvinaServiceNT::Log(std::string_view message) const {
+  if (loggingEnabled_) ServiceLog(path_, serviceClock).Log(message);
+}
+
+namespace {
+
+// The one object, constructed during static initialisation, before
+// WinMain, so that the handler is in place before any window exists.
+// recorder_win32.cpp names SetMainWindow, which keeps this file (and so the
+// object) in the program.
+const CCorvinaServiceNT theService;
+
+}  // namespace
+
+const CCorvinaServiceNT& CCorvinaServiceNT::Instance() { return theService; }
+
+void CCorvinaServiceNT::SetMainWindow(HWND window) { shutdownWindow = window; }
+
+BOOL WINAPI CCorvinaServiceNT::LogOffCtrlHandler(DWORD controlType) {
+  const ControlEventReaction reaction = ReactionTo(controlType);
+  theService.Log(reaction.message);
+  if (reaction.shutdown) {
+    // Waits until the main thread has started the orderly stop.
+    if (const HWND window = shutdownWindow.load()) SendMessageW(window, kQuitMessage, 0, 0);
+  }
+  return reaction.handled;
+}
+
+}  // namespace vr

@@ -1,0 +1,176 @@
+#pragma once
+// The Windows program's main window: a dialog of the class VRecClass with
+// one read-only text box that shows the received text, and the hidden worker
+// window through which other programs (and the tray menu) ask the site
+// worker to stop, close or reload. The site worker reports here from its
+// own thread through the Notifier interface; the main thread's loop
+// (RunUntil) dispatches the reports as window messages.
+//
+// The window knows nothing of the recorder's run: what it reads (the site,
+// the line count, the free-space threshold) and what it asks for (the
+// orderly stop, a request to the worker) are plain callbacks.
+
+#include <windows.h>
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/clock.h"
+#include "base/flags.h"
+#include "base/notifier.h"
+#include "base/wake_signal.h"
+
+namespace vr {
+
+// UTF-8 (the program's texts) to and from UTF-16 (the W functions).
+std::wstring WideFromUtf8(std::string_view utf8);
+std::string Utf8FromWide(std::wstring_view wide);
+
+// Received bytes as the text box shows them (Windows-1252, one character a
+// byte, so the box's character counts are byte counts), and back.
+std::wstring WideFromDisplayBytes(std::string_view bytes);
+std::string DisplayBytesFromWide(std::wstring_view wide);
+
+inline constexpr const wchar_t* kMainWindowClass = L"VRecClass";
+
+// The worker window's messages, as other programs send them.
+inline constexpr UINT kWorkerClose = WM_USER + 101;
+inline constexpr UINT kWorkerStopConnection = WM_USER + 102;
+inline constexpr UINT kWorkerReload = WM_USER + 103;
+// To the main window: the orderly stop of the whole program.
+inline constexpr UINT kQuitMessage = WM_USER + 200;
+
+// Received text posted but not yet shown takes at most this many bytes;
+// text beyond it is dropped and counted (the display only, never storage).
+inline constexpr std::size_t kDisplayInFlightLimitBytes = std::size_t{4} * 1024 * 1024;
+
+struct MainWindowSources {
+  std::function<std::string()> currentSite;         // empty between sites
+  std::function<std::uint64_t()> lineCount;         // line ends seen since the start
+  std::function<std::uint32_t()> spaceThresholdMb;  // SpazioTimeout of the current site
+  // The orderly stop of the whole program; the main thread, or the
+  // poster's thread when a stop request finds no window to take it.
+  std::function<void()> quit;
+  // A message that reached the worker window: kWorkerClose,
+  // kWorkerStopConnection or kWorkerReload.
+  std::function<void(UINT)> workerRequest;
+};
+
+struct MainWindowSettings {
+  HINSTANCE instance = nullptr;  // where the dialog templates and icons are
+  std::string windowTitle;       // "Vesper Recorder " and the port
+  std::string com;               // the port: the worker window's title
+  std::string logPath;           // the error log
+};
+
+class MainWindow final : public Notifier, public IconDisplay {
+ public:
+  MainWindow(MainWindowSettings settings, ProcessFlags& flags, const Clock& clock,
+             MainWindowSources sources);
+  ~MainWindow() override;
+  MainWindow(const MainWindow&) = delete;
+  MainWindow& operator=(const MainWindow&) = delete;
+
+  // Registers the class (once per process) and creates the main window and
+  // the worker window, both hidden. False when either cannot be made.
+  bool Create();
+
+  // The first display. slave forces NoVisible to 0; NoVisible 1 counts the
+  // window as shown without showing it; 2 leaves it hidden; otherwise it is
+  // shown with showCommand and, for the "normal" show states, placed within
+  // the desktop with a margin of a sixth on every side.
+  void ShowAtStart(int showCommand, int noVisible, bool slave);
+
+  // Notifier, any thread. Post never waits for the main thread; Send
+  // returns once the main thread has handled the message.
+  void Post(Message message, std::uint32_t value, std::string text) override;
+  void Send(Message message, std::uint32_t value, std::string text) override;
+
+  // IconDisplay, any thread: the state is kept for the tray.
+  void ShowIcon(TrayIcon icon) override;
+  void EnableMenuItems(bool start, bool stop) override;
+  TrayIcon Icon() const { return icon_; }
+  bool StartEnabled() const { return startEnabled_; }
+  bool StopEnabled() const { return stopEnabled_; }
+
+  // The error log may move when the configuration is read again; any thread.
+  void SetLogPath(std::string path);
+  std::string LogPath() const;
+
+  // Main thread from here on.
+
+  // Handles messages until done() is true; done() is asked before the first
+  // wait and after every batch. wake, when given, also ends a wait.
+  void RunUntil(const std::function<bool()>& done, WakeSignal* wake);
+  // Handles every waiting message of the thread.
+  void PumpMessages();
+  // Once nothing reports any more (the worker has ended): the last messages
+  // are handled and the windows destroyed. Later reports go to the log
+  // directly.
+  void Finish();
+
+  HWND Handle() const { return window_; }
+  HWND WorkerHandle() const { return worker_; }
+  HWND TextBox() const { return textBox_; }
+  bool WindowShown() const { return windowShown_; }
+  int EffectiveNoVisible() const { return noVisible_; }
+  const std::string& WindowTitle() const { return settings_.windowTitle; }
+  // The title last set by a display: site and line count.
+  std::string DisplayedTitle() const;
+  // Display bytes dropped and not yet logged.
+  std::uint64_t DroppedDisplayBytes() const { return droppedBytes_; }
+  std::size_t InFlightDisplayBytes() const { return inFlightBytes_; }
+
+ private:
+  struct DisplayBlock;  // what a display message carries in its lParam
+
+  static LRESULT CALLBACK MainProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  static INT_PTR CALLBACK WorkerProcedure(HWND window, UINT message, WPARAM wParam,
+                                          LPARAM lParam);
+  LRESULT Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+  void Deliver(bool send, Message message, std::uint32_t value, std::string text);
+  void DeliverDisplay(bool send, std::uint32_t announced, std::string text);
+  bool Transmit(bool send, UINT message, WPARAM wParam, LPARAM lParam);
+  bool ReserveDisplay(std::size_t bytes);
+  void WriteReport(Message message, std::uint32_t value, std::string_view text) const;
+  void Display(const std::vector<std::unique_ptr<DisplayBlock>>& blocks);
+  void UpdateTextBox(const std::vector<std::string_view>& chunks);
+  void ShowWarning(int id);
+  void LogDropped(std::uint64_t bytes) const;
+
+  MainWindowSettings settings_;
+  ProcessFlags& flags_;
+  const Clock& clock_;
+  MainWindowSources sources_;
+
+  HWND window_ = nullptr;
+  HWND worker_ = nullptr;
+  HWND textBox_ = nullptr;
+  std::string shown_;  // the text box's text, as bytes
+  int noVisible_ = 0;
+  bool windowShown_ = false;
+  std::array<bool, kLastWarningId - kFirstWarningId + 1> boxOpen_{};
+
+  mutable std::mutex mutex_;  // logPath_, displayedTitle_
+  std::string logPath_;
+  std::string displayedTitle_;
+
+  std::atomic<bool> finished_{false};
+  std::atomic<HWND> target_{nullptr};  // window_, for the reporting threads
+  std::atomic<std::size_t> inFlightBytes_{0};
+  std::atomic<std::uint64_t> droppedBytes_{0};
+  std::atomic<TrayIcon> icon_{TrayIcon::kIdle};
+  std::atomic<bool> startEnabled_{true};
+  std::atomic<bool> stopEnabled_{false};
+};
+
+}  // namespace vr
