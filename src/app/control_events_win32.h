@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/service_log_posix.h"
+#include "app/service_log.h"
 
 namespace vr {
 

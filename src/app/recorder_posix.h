@@ -10,7 +10,7 @@
 
 #include "acquisition/worker_mailbox.h"
 #include "app/command_line.h"
-#include "app/service_log_posix.h"
+#include "app/service_log.h"
 
 namespace vr {
 

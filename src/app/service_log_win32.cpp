@@ -6,23 +6,12 @@
 #include <cstdio>
 
 #include "app/control_events_win32.h"
-#include "app/service_log_posix.h"
+#include "app/service_log.h"
 #include "base/path.h"
 #include "log/error_log.h"
 #include "ui/main_window_win32.h"
 
 namespace vr {
-
-// The line layout is the POSIX program's as well.
-std::string FormatServiceLogLine(long pid, const CivilTime& when, std::string_view message) {
-  char head[48];
-  std::snprintf(head, sizeof head, "(%ld) %02d:%02d:%02d ", pid, when.hour, when.minute,
-                when.second);
-  std::string line = head;
-  line += message;
-  line += '\n';
-  return line;
-}
 
 // Opened in text mode for each line, as the log has always been written:
 // a line feed reaches the file as CR LF.

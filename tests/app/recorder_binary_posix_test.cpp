@@ -22,7 +22,7 @@
 #include "app/control_client_posix.h"
 #include "app/instance_lock_posix.h"
 #include "app/recorder_posix.h"
-#include "app/service_log_posix.h"
+#include "app/service_log.h"
 #include "log/strings.h"
 #include "support/temp_dir.h"
 #include "ui/control_socket_posix.h"

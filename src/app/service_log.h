@@ -1,8 +1,10 @@
 #pragma once
 // The service log, CorvinaServiceNT.log in the program directory: one line
-// for the installation of the signal handlers and one for every signal that
-// ends or reloads the program, "(pid) HH:MM:SS message". The file is opened
-// for each line and closed at once; a line that cannot be written is lost.
+// for the installation of the handler of the system's stop requests (POSIX
+// signals, Windows console control events) and one for every request that
+// reached it, "(pid) HH:MM:SS message". The file is opened for each line and
+// closed at once; a line that cannot be written is lost. Log is written by
+// the platform's twin (service_log_posix.cpp, service_log_win32.cpp).
 
 #include <string>
 #include <string_view>
@@ -27,7 +29,7 @@ inline constexpr const char* kHandlerPrefix = "CCorvinaServiceNT LogOffCtrlHandl
 // "(pid) HH:MM:SS message\n".
 std::string FormatServiceLogLine(long pid, const CivilTime& when, std::string_view message);
 
-// "SIGTERM", "SIGINT", "SIGHUP"; "default" for any other signal.
+// POSIX: "SIGTERM", "SIGINT", "SIGHUP"; "default" for any other signal.
 std::string SignalLogName(int signalNumber);
 
 class ServiceLog {
