@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "app/control_commands_posix.h"
-#include "app/instance_lock_posix.h"
+#include "app/instance_guard.h"
 #include "app/main_loop_posix.h"
 #include "app/recorder.h"
 #include "app/signal_pipe_posix.h"
@@ -109,11 +109,11 @@ class PosixPlatform final : public RecorderPlatform {
       return InstanceResult::kFailed;
     }
     switch (lock_.Acquire(InstanceLockPath(runtimeDir_, run.config.general.com), error)) {
-      case InstanceLock::Result::kAcquired:
+      case InstanceGuard::Result::kAcquired:
         return InstanceResult::kAcquired;
-      case InstanceLock::Result::kHeld:
+      case InstanceGuard::Result::kHeld:
         return InstanceResult::kHeld;
-      case InstanceLock::Result::kFailed:
+      case InstanceGuard::Result::kFailed:
         error = "no instance guard: " + error;
         return InstanceResult::kFailed;
     }
@@ -162,7 +162,7 @@ class PosixPlatform final : public RecorderPlatform {
   SignalPipe signals_;
   const ServiceLog serviceLog_;
   std::string runtimeDir_;
-  InstanceLock lock_;
+  InstanceGuard lock_;
 };
 
 }  // namespace

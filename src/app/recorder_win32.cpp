@@ -134,11 +134,7 @@ void WindowFrontEnd::Finish() {
 Win32Platform::Win32Platform(HINSTANCE instance, int showCommand)
     : instance_(instance), showCommand_(showCommand) {}
 
-Win32Platform::~Win32Platform() {
-  if (!mutex_) return;
-  if (ownsMutex_) ReleaseMutex(mutex_);
-  CloseHandle(mutex_);
-}
+Win32Platform::~Win32Platform() = default;
 
 int Win32Platform::ConfigurationUnusable(RecorderRun& run) {
   // No window exists yet, and the log may not be known: a box, nothing logged.
@@ -149,16 +145,15 @@ int Win32Platform::ConfigurationUnusable(RecorderRun& run) {
 
 InstanceResult Win32Platform::GuardInstance(RecorderRun& run, std::string& error) {
   // Named exactly after the port, as every version of the program names it.
-  mutex_ = CreateMutexW(nullptr, TRUE, WideFromUtf8(run.config.general.com).c_str());
-  const DWORD lastError = GetLastError();
-  if (!mutex_) {
-    guardError_ = lastError;
-    error = SystemErrorText(lastError);
-    return InstanceResult::kFailed;
+  switch (guard_.Acquire(run.config.general.com, error)) {
+    case InstanceGuard::Result::kAcquired:
+      return InstanceResult::kAcquired;
+    case InstanceGuard::Result::kHeld:
+      return InstanceResult::kHeld;
+    case InstanceGuard::Result::kFailed:
+      return InstanceResult::kFailed;
   }
-  if (lastError == ERROR_ALREADY_EXISTS) return InstanceResult::kHeld;
-  ownsMutex_ = true;
-  return InstanceResult::kAcquired;
+  return InstanceResult::kFailed;
 }
 
 int Win32Platform::OtherInstanceRuns(RecorderRun& run) {
@@ -169,13 +164,11 @@ int Win32Platform::OtherInstanceRuns(RecorderRun& run) {
       SetForegroundWindow(running);
     }
   }
-  CloseHandle(mutex_);
-  mutex_ = nullptr;
   return 0;
 }
 
 int Win32Platform::CannotGuard(RecorderRun& run, const std::string&) {
-  ErrorLog(run.clock, run.config.general.log).WriteSystemError(guardError_);
+  ErrorLog(run.clock, run.config.general.log).WriteSystemError(guard_.SystemError());
   return 0;
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "app/instance_guard.h"
 #include "app/recorder.h"
 #include "base/wake_signal.h"
 #include "ui/main_window_win32.h"
@@ -84,9 +85,7 @@ class Win32Platform final : public RecorderPlatform {
  private:
   HINSTANCE instance_;
   int showCommand_;
-  HANDLE mutex_ = nullptr;
-  bool ownsMutex_ = false;
-  DWORD guardError_ = 0;
+  InstanceGuard guard_;
 };
 
 // The running instance's main window for a port: a top-level window whose

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "app/control_client_posix.h"
-#include "app/instance_lock_posix.h"
+#include "app/instance_guard.h"
 #include "app/recorder_posix.h"
 #include "app/service_log.h"
 #include "log/strings.h"
@@ -227,10 +227,10 @@ TEST_F(RecorderBinaryTest, ASecondStartShowsTheRunningInstanceAndEnds) {
 }
 
 TEST_F(RecorderBinaryTest, AHeldGuardWithoutAnAnsweringInstanceStillRefuses) {
-  InstanceLock lock;
+  InstanceGuard lock;
   std::string error;
   ASSERT_EQ(lock.Acquire(InstanceLockPath(runtime_.Path(), kPort), error),
-            InstanceLock::Result::kAcquired);
+            InstanceGuard::Result::kAcquired);
   Run& run = Start("err.txt");
   EXPECT_EQ(Wait(run), kExitAlreadyRunning);
   EXPECT_NE(program_.Read("err.txt").find("does not answer"), std::string::npos)

@@ -1,4 +1,4 @@
-#include "app/instance_lock_posix.h"
+#include "app/instance_guard.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,13 +9,14 @@
 
 namespace vr {
 
-InstanceLock::~InstanceLock() {
-  if (fd_ >= 0) ::close(fd_);
+InstanceGuard::~InstanceGuard() {
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
 }
 
-InstanceLock::Result InstanceLock::Acquire(const std::string& path, std::string& error) {
+InstanceGuard::Result InstanceGuard::Acquire(const std::string& path, std::string& error) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
+    systemError_ = static_cast<std::uint32_t>(errno);
     error = path + ": " + std::strerror(errno);
     return Result::kFailed;
   }
@@ -27,15 +28,16 @@ InstanceLock::Result InstanceLock::Acquire(const std::string& path, std::string&
     const int cause = errno;
     ::close(fd);
     if (cause == EWOULDBLOCK) return Result::kHeld;
+    systemError_ = static_cast<std::uint32_t>(cause);
     error = path + ": " + std::strerror(cause);
     return Result::kFailed;
   }
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+  handle_ = fd;
   const std::string pid = std::to_string(::getpid()) + "\n";
   // Only a note for people; the lock is what counts, so a failed write is ignored.
-  if (::ftruncate(fd_, 0) == 0) {
-    [[maybe_unused]] const ssize_t written = ::pwrite(fd_, pid.data(), pid.size(), 0);
+  if (::ftruncate(fd, 0) == 0) {
+    [[maybe_unused]] const ssize_t written = ::pwrite(fd, pid.data(), pid.size(), 0);
   }
   return Result::kAcquired;
 }
