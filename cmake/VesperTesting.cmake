@@ -17,12 +17,20 @@ include(GoogleTest)
 # plus Wine's start) before CTest stops it.
 set(VR_WINE_TEST_TIMEOUT 300 CACHE STRING "CTest time-out of one test program under Wine")
 
+# Only these folders of tests/ get a test executable (empty: all). The
+# ThreadSanitizer build of the test command takes the ones whose tests start
+# threads.
+set(VR_TEST_FOLDERS "" CACHE STRING "Test folders to build, e.g. base;ui (empty: all)")
+
 # One test executable per folder of tests/, made of every *_test.cpp there
 # (platform pairs filtered as for modules). Native builds register each test
 # case with CTest; cross builds register the executable once, labelled "wine",
 # and run it through the emulator (Wine).
 function(vr_add_test_folder name dir)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  if(VR_TEST_FOLDERS AND NOT dir IN_LIST VR_TEST_FOLDERS)
+    return()
+  endif()
   # A module without sources yet has no target; leave it out.
   set(deps "")
   foreach(dep ${ARG_DEPS})

@@ -1,15 +1,24 @@
 #!/usr/bin/env bash
 # The test command of Vesper Recorder.
 #
-#   scripts/test.sh [--native-only] [--no-wine] [--no-win32] [--no-install] [-j N]
+#   scripts/test.sh [options]   (scripts/test.sh --help lists them)
 #
 # 1. Installs the Debian packages it needs when some are missing (apt-get, as
 #    root or through sudo); a prepared machine installs nothing.
 # 2. Native build (build/native): configure, build, ctest.
-# 3. Windows x86_64 build (build/win64): configure, build, and ctest -L wine:
+# 3. Release build (build/release, -O3): build everything, run the unit tests.
+# 4. AddressSanitizer + UndefinedBehaviorSanitizer (build/asan): build, run
+#    the unit tests (not the end-to-end ones).
+# 5. ThreadSanitizer (build/tsan): build the test folders whose tests start
+#    threads, run them.
+# 6. libFuzzer (build/fuzz, clang): build each target of fuzz/ and run it for
+#    a bounded time (scripts/fuzz.sh).
+# 7. Windows x86_64 build (build/win64): configure, build, and ctest -L wine:
 #    the test programs run under Wine in the prefix build/win64/wineprefix, on
 #    a private Xvfb display.
-# 4. Windows i686 build (build/win32): configure and build only.
+# 8. Windows i686 build (build/win32): configure and build only.
+#
+# Every build treats warnings as errors (VR_WERROR=ON).
 #
 # Exits non-zero when anything failed; the last line sums up the test counts.
 
@@ -18,25 +27,48 @@ set -uo pipefail
 usage() {
   cat <<'EOF'
 usage: scripts/test.sh [options]
-  --native-only   only the native build and its tests
-  --no-wine       build the Windows programs but do not run their tests under Wine
-  --no-win32      skip the i686 (32-bit Windows) build
-  --no-install    do not install missing packages
-  -j N            parallel jobs for builds and tests (default 2, or $VR_JOBS)
-  -h, --help      this text
+  --native-only     no Windows builds (the native parts all run)
+  --quick           only the native build and its tests
+  --no-wine         build the Windows programs but do not run their tests under Wine
+  --no-win32        skip the i686 (32-bit Windows) build
+  --no-release      skip the Release (-O3) build
+  --no-sanitizers   skip the AddressSanitizer/UBSan and ThreadSanitizer builds
+  --no-asan         skip the AddressSanitizer/UBSan build
+  --no-tsan         skip the ThreadSanitizer build
+  --no-fuzz         skip the fuzz targets
+  --fuzz-seconds N  how long each fuzz target runs (default 30, or $VR_FUZZ_SECONDS;
+                    0: each runs its seed corpus once)
+  --build-dir DIR   where the build folders go (default build)
+  --no-install      do not install missing packages
+  -j N              parallel jobs for builds and tests (default 2, or $VR_JOBS)
+  -h, --help        this text
 EOF
 }
 
 native_only=0
 run_wine=1
 build_win32=1
+run_release=1
+run_asan=1
+run_tsan=1
+run_fuzz=1
+fuzz_seconds="${VR_FUZZ_SECONDS:-30}"
+build_dir=""
 install=1
 jobs="${VR_JOBS:-2}"
 while [ $# -gt 0 ]; do
   case "$1" in
     --native-only) native_only=1 ;;
+    --quick) native_only=1; run_release=0; run_asan=0; run_tsan=0; run_fuzz=0 ;;
     --no-wine) run_wine=0 ;;
     --no-win32) build_win32=0 ;;
+    --no-release) run_release=0 ;;
+    --no-sanitizers) run_asan=0; run_tsan=0 ;;
+    --no-asan) run_asan=0 ;;
+    --no-tsan) run_tsan=0 ;;
+    --no-fuzz) run_fuzz=0 ;;
+    --fuzz-seconds) shift; fuzz_seconds="${1:-}" ;;
+    --build-dir) shift; build_dir="${1:-}"; [ -n "$build_dir" ] || { usage >&2; exit 2; } ;;
     --no-install) install=0 ;;
     -j) shift; jobs="${1:-}" ;;
     -j*) jobs="${1#-j}" ;;
@@ -46,10 +78,15 @@ while [ $# -gt 0 ]; do
   shift
 done
 case "$jobs" in ''|*[!0-9]*|0) echo "test.sh: -j needs a positive number" >&2; exit 2 ;; esac
+case "$fuzz_seconds" in ''|*[!0-9]*) echo "test.sh: --fuzz-seconds needs a number" >&2; exit 2 ;; esac
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+case "$build_dir" in
+  "") build="$root/build" ;;
+  /*) build="$build_dir" ;;
+  *) build="$PWD/$build_dir" ;;
+esac
 cd "$root" || exit 2
-build="$root/build"
 mkdir -p "$build"
 # Nothing here reads the terminal; Wine must not find one on its input either.
 exec </dev/null
@@ -71,6 +108,9 @@ section() {
 
 elapsed() { echo "$(( $(date +%s) - $1 ))s"; }
 
+# A path as it is shown: relative to the top of the tree when inside it.
+rel() { case "$1" in "$root"/*) echo "${1#"$root"/}" ;; *) echo "$1" ;; esac; }
+
 # Runs a command, printing it first; returns its status.
 run() {
   echo "+ $*"
@@ -81,6 +121,8 @@ run() {
 # Packages
 # ---------------------------------------------------------------------------
 packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev)
+# libFuzzer: clang and its runtime libraries (the fuzzer driver, the sanitizers).
+if [ "$run_fuzz" -eq 1 ]; then packages+=(clang libclang-rt-dev); fi
 if [ "$native_only" -eq 0 ]; then
   packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix)
   if [ "$run_wine" -eq 1 ]; then packages+=(wine64 xvfb xauth); fi
@@ -135,7 +177,7 @@ fi
 configure_and_build() {
   local name="$1" dir="$2"
   shift 2
-  run cmake -S "$root" -B "$dir" -G Ninja "$@" || return 1
+  run cmake -S "$root" -B "$dir" -G Ninja -DVR_WERROR=ON "$@" || return 1
   run cmake --build "$dir" -j "$jobs" || return 1
 }
 
@@ -176,9 +218,9 @@ run_ctest() {
 # Native
 # ---------------------------------------------------------------------------
 t=$(date +%s)
-section "Native build (build/native)"
+section "Native build ($(rel "$build/native"))"
 if configure_and_build native "$build/native"; then
-  section "Native tests (build/native)"
+  section "Native tests ($(rel "$build/native"))"
   if run_ctest native "$build/native"; then
     report+=("native:  built, tests $ctest_counts ($(elapsed "$t"))")
   else
@@ -188,6 +230,103 @@ if configure_and_build native "$build/native"; then
 else
   failures+=("native build")
   report+=("native:  build FAILED ($(elapsed "$t"))")
+fi
+
+# ---------------------------------------------------------------------------
+# Release (-O3): the optimiser's warnings, and the unit tests once more
+# ---------------------------------------------------------------------------
+if [ "$run_release" -eq 1 ]; then
+  t=$(date +%s)
+  section "Release build ($(rel "$build/release"))"
+  if configure_and_build release "$build/release" -DCMAKE_BUILD_TYPE=Release; then
+    section "Release unit tests ($(rel "$build/release"))"
+    if run_ctest release "$build/release" -L unit; then
+      report+=("release: built, unit tests $ctest_counts ($(elapsed "$t"))")
+    else
+      failures+=("release unit tests")
+      report+=("release: built, unit tests FAILED: $ctest_counts ($(elapsed "$t"))")
+    fi
+  else
+    failures+=("release build")
+    report+=("release: build FAILED ($(elapsed "$t"))")
+  fi
+fi
+
+# ---------------------------------------------------------------------------
+# Sanitizers
+# ---------------------------------------------------------------------------
+# A finding ends the test program with a report, so CTest counts its test as
+# failed. Leaks count too (LeakSanitizer comes with AddressSanitizer). Options
+# already in the environment win.
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
+
+if [ "$run_asan" -eq 1 ]; then
+  t=$(date +%s)
+  section "AddressSanitizer + UBSan build ($(rel "$build/asan"))"
+  if configure_and_build asan "$build/asan" -DVR_SANITIZE=address,undefined -DVR_BUILD_E2E=OFF; then
+    section "Unit tests under AddressSanitizer + UBSan ($(rel "$build/asan"))"
+    if run_ctest asan "$build/asan" -L unit; then
+      report+=("asan:    built, unit tests $ctest_counts ($(elapsed "$t"))")
+    else
+      failures+=("unit tests under AddressSanitizer/UBSan")
+      report+=("asan:    built, unit tests FAILED: $ctest_counts ($(elapsed "$t"))")
+    fi
+  else
+    failures+=("asan build")
+    report+=("asan:    build FAILED ($(elapsed "$t"))")
+  fi
+fi
+
+# The test folders whose tests start threads: the wake signals (base), the
+# serial line (line), the console front end and the control socket (ui), the
+# control commands and the service log (app), the site worker (acquisition).
+tsan_folders="base;line;ui;app;acquisition"
+if [ "$run_tsan" -eq 1 ]; then
+  t=$(date +%s)
+  section "ThreadSanitizer build, tests of ${tsan_folders//;/ } ($(rel "$build/tsan"))"
+  if configure_and_build tsan "$build/tsan" -DVR_SANITIZE=thread -DVR_BUILD_E2E=OFF \
+       "-DVR_TEST_FOLDERS=$tsan_folders"; then
+    section "Threaded tests under ThreadSanitizer ($(rel "$build/tsan"))"
+    if run_ctest tsan "$build/tsan" -L unit; then
+      report+=("tsan:    built, tests $ctest_counts ($(elapsed "$t"))")
+    else
+      failures+=("tests under ThreadSanitizer")
+      report+=("tsan:    built, tests FAILED: $ctest_counts ($(elapsed "$t"))")
+    fi
+  else
+    failures+=("tsan build")
+    report+=("tsan:    build FAILED ($(elapsed "$t"))")
+  fi
+fi
+
+# ---------------------------------------------------------------------------
+# Fuzz targets (libFuzzer, clang)
+# ---------------------------------------------------------------------------
+if [ "$run_fuzz" -eq 1 ]; then
+  t=$(date +%s)
+  section "Fuzz targets, ${fuzz_seconds}s each ($(rel "$build/fuzz"))"
+  fuzz_log="$build/fuzz-summary.log"
+  mkdir -p "$build/fuzz"
+  VR_WERROR=ON "$root/scripts/fuzz.sh" --build-dir "$build/fuzz" -j "$jobs" all "$fuzz_seconds" \
+    2>&1 | tee "$fuzz_log"
+  fuzz_status=${PIPESTATUS[0]}
+  # One count per target: it passed when it ran its time without a finding.
+  fuzz_passed=$(grep -cE '^fuzz [a-z0-9_]+: OK' "$fuzz_log" || true)
+  fuzz_failed=$(grep -cE '^fuzz [a-z0-9_]+: FAILED' "$fuzz_log" || true)
+  total_passed=$(( total_passed + fuzz_passed ))
+  total_failed=$(( total_failed + fuzz_failed ))
+  fuzz_counts="$fuzz_passed passed, $fuzz_failed failed"
+  if [ "$fuzz_status" -eq 0 ] && [ "$fuzz_passed" -gt 0 ]; then
+    report+=("fuzz:    built, targets $fuzz_counts ($(elapsed "$t"))")
+  elif [ $(( fuzz_passed + fuzz_failed )) -eq 0 ]; then
+    failures+=("fuzz build")
+    report+=("fuzz:    build FAILED ($(elapsed "$t"))")
+  else
+    failures+=("fuzz targets")
+    report+=("fuzz:    built, targets FAILED: $fuzz_counts ($(elapsed "$t"))")
+  fi
 fi
 
 # ---------------------------------------------------------------------------
@@ -234,11 +373,11 @@ start_xvfb() {
 
 if [ "$native_only" -eq 0 ]; then
   t=$(date +%s)
-  section "Windows x86_64 build (build/win64)"
+  section "Windows x86_64 build ($(rel "$build/win64"))"
   if configure_and_build win64 "$build/win64" \
        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-x86_64.cmake"; then
     if [ "$run_wine" -eq 1 ]; then
-      section "Windows x86_64 tests under Wine (build/win64)"
+      section "Windows x86_64 tests under Wine ($(rel "$build/win64"))"
       # A wineserver left by an interrupted run would hold an old display.
       wine_used=1
       "$wine_run" --prefix="$wine_prefix" --kill
@@ -266,7 +405,7 @@ if [ "$native_only" -eq 0 ]; then
 
   if [ "$build_win32" -eq 1 ]; then
     t=$(date +%s)
-    section "Windows i686 build, compile only (build/win32)"
+    section "Windows i686 build, compile only ($(rel "$build/win32"))"
     if configure_and_build win32 "$build/win32" \
          -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-i686.cmake"; then
       report+=("win32:   built ($(elapsed "$t"))")

@@ -243,7 +243,8 @@ void SiteWorker::ChunkStep(SiteEntry& entry) {
       NextRead();
       return;
     }
-    if (NowMs() - reception_.lastStatusMs > endOfImportMs) env_.flags.stop = StatusQuery();
+    // Only ever raises the stop: one asked for during the query must stand.
+    if (NowMs() - reception_.lastStatusMs > endOfImportMs && StatusQuery()) env_.flags.stop = true;
   }
   if (!env_.flags.stop) Release(false, false);
   NextRead();

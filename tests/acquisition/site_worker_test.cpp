@@ -80,6 +80,26 @@ class ProbeLine final : public ForwardingLine {
   std::function<void(const IoResult&)> afterRead_;
 };
 
+// The port under the worker's own line, with a look at every write.
+class WriteProbeLine final : public ForwardingLine {
+ public:
+  WriteProbeLine(std::unique_ptr<Line> port, std::function<void(std::string_view)> afterWrite)
+      : ForwardingLine(std::move(port)), afterWrite_(std::move(afterWrite)) {}
+  IoResult Write(std::span<const std::uint8_t> bytes) override {
+    const IoResult r = ForwardingLine::Write(bytes);
+    afterWrite_(std::string_view(reinterpret_cast<const char*>(bytes.data()), r.bytes));
+    return r;
+  }
+  IoResult SendFlowChar(std::uint8_t byte) override {
+    const IoResult r = ForwardingLine::SendFlowChar(byte);
+    afterWrite_(std::string_view(reinterpret_cast<const char*>(&byte), r.bytes));
+    return r;
+  }
+
+ private:
+  std::function<void(std::string_view)> afterWrite_;
+};
+
 const Keys kComSite = {
     {"Ogni", "3600"},         {"SitoAbilitato", "1"},   {"Ricorrenza", "-1"},
     {"Ora", "10.00 01-01-2010p"}, {"Dispositivo", "COM"}, {"AggData", "0"},
@@ -586,6 +606,47 @@ TEST_F(AlternativeKstdTest, SilentBoxEndsTheDownloadAfterTheImportTimeOut) {
   EXPECT_GT(clock.TickMs() - startMs, 2000u);
   EXPECT_EQ(dir.Read("dati.txt"), "");
   EXPECT_EQ(scripted.closes, scripted.opens);
+}
+
+// A stop asked for while a KSTD box's status is being queried (`ctl stop`
+// posts it and raises the flag from the main thread) ends the connection,
+// whatever the status says: the box is not asked for more.
+TEST_F(SiteWorkerTest, StopDuringTheStatusQueryEndsTheConnection) {
+  Keys keys = kComSite;
+  keys["Dispositivo"] = "KSTD";
+  WriteIni("0001", keys, {{"TimeoutFineImp", "2"}});
+  sim::KestrelBox box(Box(sim::KestrelModel::kKstd, 400, 300));
+  box.SetStatusNumber(30000);  // far from empty: the status never ends the import
+  sim::SimulatedLine line(clock, box);
+  ports.Add("/dev/ttyS0", line);
+  bool queried = false;
+  int resumesAfterTheQuery = 0;
+  opener = [&](const std::string& name, std::uint32_t* error) -> std::unique_ptr<Line> {
+    std::unique_ptr<Line> port = ports.AsOpener()(name, error);
+    if (!port) return nullptr;
+    return std::make_unique<WriteProbeLine>(std::move(port), [&](std::string_view written) {
+      if (written.empty()) return;
+      if (written.front() == '\x02' && !queried) {
+        queried = true;
+        mailbox.Post(WorkerRequest::kStopConnection);
+        flags.stop = true;
+      } else if (written.front() == '\x11' && queried && ++resumesAfterTheQuery == 20) {
+        flags.stop = true;  // ends a run that lost the stop
+      }
+    });
+  };
+  notifier.onNote = [&](Message m, std::uint32_t value, const std::string&) {
+    if (m == Message::kError && value == msg::kPortClosed) flags.closing = true;
+  };
+  SiteWorker worker(Environment());
+  EXPECT_EQ(worker.Run(), 0);
+
+  ASSERT_TRUE(queried);
+  EXPECT_EQ(resumesAfterTheQuery, 0);
+  EXPECT_GT(box.StoredRecords(), 0);  // the stop ended it, with blocks still in the box
+  ASSERT_FALSE(box.Delivered().empty());
+  EXPECT_EQ(dir.Read("dati.txt"), ExpectedData("0001", box.Delivered()));
+  EXPECT_FALSE(ports.IsOpen("/dev/ttyS0"));
 }
 
 TEST_F(SiteWorkerTest, AlternativeLoopRefusesWhatItCannotServe) {

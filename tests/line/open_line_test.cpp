@@ -92,8 +92,10 @@ class OpenLineTest : public ::testing::Test {
   RecordingNotifier notifier;
   SiteSettings site;
   LineSettings lineSettings;
-  LineState state;
+  // Before state: a line left open in state is a handle on it, which counts
+  // its closing there when state goes.
   test::ScriptedLine line{clock};
+  LineState state;
 
   int opens = 0;
   int openFailures = 0;  // < 0: every open fails
