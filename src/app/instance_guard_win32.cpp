@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/instance_guard.h"
+#include "base/wide_text_win32.h"
 #include "log/error_log.h"
 
 namespace vr {
@@ -18,12 +19,8 @@ InstanceGuard::~InstanceGuard() {
 }
 
 InstanceGuard::Result InstanceGuard::Acquire(const std::string& name, std::string& error) {
-  const int size = MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()),
-                                       nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), wide.data(), size);
   // Created owned: the first instance holds it for its whole run.
-  const HANDLE mutex = CreateMutexW(nullptr, TRUE, wide.c_str());
+  const HANDLE mutex = CreateMutexW(nullptr, TRUE, WideFromUtf8(name).c_str());
   const DWORD lastError = GetLastError();
   if (mutex == nullptr) {
     systemError_ = lastError;

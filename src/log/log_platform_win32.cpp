@@ -1,7 +1,6 @@
 #include <windows.h>
 
-#include <vector>
-
+#include "base/wide_text_win32.h"
 #include "log/error_log.h"
 
 namespace vr {
@@ -22,15 +21,7 @@ std::string SystemErrorDescription(std::uint32_t code) {
 }
 
 std::string ToLogCharset(std::string_view utf8) {
-  if (utf8.empty()) return {};
-  const int wide = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                       nullptr, 0);
-  std::vector<wchar_t> buffer(static_cast<std::size_t>(wide));
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), buffer.data(), wide);
-  const int narrow = WideCharToMultiByte(1252, 0, buffer.data(), wide, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(narrow), '\0');
-  WideCharToMultiByte(1252, 0, buffer.data(), wide, out.data(), narrow, nullptr, nullptr);
-  return out;
+  return BytesFromWide(1252, WideFromUtf8(utf8));
 }
 
 bool AppendLogBytes(const std::string& path, std::string_view bytes) {

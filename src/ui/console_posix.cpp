@@ -159,13 +159,12 @@ std::uint64_t ConsoleFrontEnd::Accept(Message message, std::uint32_t value, std:
   // Only what will be shown is kept and counted: the announced bytes up to a
   // first NUL, as the window's text box shows. No byte announced: no title
   // change either.
-  const std::size_t announced = std::min<std::size_t>(value, text.size());
-  if (announced == 0) return Enqueue(message, 0, std::string());
-  text.resize(std::min(announced, text.find('\0')));
+  if (std::min<std::size_t>(value, text.size()) == 0) return Enqueue(message, 0, std::string());
+  text = ShownDisplayText(std::move(text), value);
   std::size_t droppedBytes = 0;
   if (!text.empty()) {
     std::lock_guard lock(display_->mutex);
-    if (text.size() > kDisplayQueueLimitBytes - display_->pendingBytes)
+    if (text.size() > kDisplayWaitingLimitBytes - display_->pendingBytes)
       droppedBytes = text.size();
     else
       display_->pendingBytes += text.size();
@@ -228,13 +227,9 @@ void ConsoleFrontEnd::Handle(Item& item) {
       Display(item);
       break;
     case Message::kSystemError:
-      ErrorLog(clock_, LogPath()).WriteSystemError(item.value, item.text);
-      break;
     case Message::kError:
-      ErrorLog(clock_, LogPath()).WriteMessage(static_cast<int>(item.value), item.text);
-      break;
     case Message::kDebug:
-      if (!item.text.empty()) ErrorLog(clock_, LogPath()).WriteDebug(item.text);
+      WriteReport(ErrorLog(clock_, LogPath()), item.message, item.value, item.text);
       break;
     case Message::kWarning:
       if (IsWarningId(item.value)) ShowWarning(static_cast<int>(item.value));
@@ -277,8 +272,7 @@ void ConsoleFrontEnd::Display(Item& item) {
 }
 
 void ConsoleFrontEnd::EndDropEpisode() {
-  if (droppedBytes_ == 0) return;
-  ErrorLog(clock_, LogPath()).WriteDebug(std::to_string(droppedBytes_) + " byte non visualizzati");
+  LogDroppedDisplay(ErrorLog(clock_, LogPath()), droppedBytes_);
   droppedBytes_ = 0;
 }
 

@@ -30,6 +30,7 @@
 #include "base/flags.h"
 #include "base/notifier.h"
 #include "base/wake_signal.h"
+#include "ui/front_end_text.h"
 
 namespace vr {
 
@@ -37,9 +38,6 @@ namespace vr {
 // lasting failure is shown again at most this often.
 inline constexpr std::uint64_t kWarningRepeatMs = 5 * 60 * 1000;
 
-// Received text accepted but not yet written to standard output takes at most
-// this many bytes; text beyond it is dropped whole, chunk by chunk.
-inline constexpr std::size_t kDisplayQueueLimitBytes = std::size_t{4} * 1024 * 1024;
 // How long Close lets a slow standard output take the text still waiting.
 inline constexpr std::chrono::milliseconds kDisplayCloseGrace{2000};
 

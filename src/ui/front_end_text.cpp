@@ -24,6 +24,34 @@ std::string WarningText(int id, std::uint32_t spaceThresholdMb) {
   return text;
 }
 
+std::string ShownDisplayText(std::string text, std::uint32_t announcedBytes) {
+  text.resize(std::min<std::size_t>(announcedBytes, text.size()));
+  text.resize(std::min(text.size(), text.find('\0')));
+  return text;
+}
+
+void LogDroppedDisplay(const ErrorLog& log, std::uint64_t droppedBytes) {
+  if (droppedBytes == 0) return;
+  log.WriteDebug(std::to_string(droppedBytes) + " byte non visualizzati");
+}
+
+void WriteReport(const ErrorLog& log, Message message, std::uint32_t value,
+                 std::string_view text) {
+  switch (message) {
+    case Message::kSystemError:
+      log.WriteSystemError(value, text);
+      break;
+    case Message::kError:
+      log.WriteMessage(static_cast<int>(value), text);
+      break;
+    case Message::kDebug:
+      if (!text.empty()) log.WriteDebug(text);
+      break;
+    default:
+      break;
+  }
+}
+
 DisplayUpdate AppendToDisplay(std::string_view shown, std::string_view chunk) {
   chunk = chunk.substr(0, chunk.find('\0'));
   DisplayUpdate update;

@@ -49,35 +49,15 @@ std::size_t WarningIndex(int id) { return static_cast<std::size_t>(id - kFirstWa
 // the class procedure handles every message of the main window itself.
 INT_PTR CALLBACK UnusedDialogProcedure(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
 
-std::wstring Convert(UINT codePage, std::string_view bytes) {
-  if (bytes.empty()) return {};
-  const int size = static_cast<int>(bytes.size());
-  const int n = MultiByteToWideChar(codePage, 0, bytes.data(), size, nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(codePage, 0, bytes.data(), size, out.data(), n);
-  return out;
-}
-
-std::string Convert(UINT codePage, std::wstring_view wide) {
-  if (wide.empty()) return {};
-  const int size = static_cast<int>(wide.size());
-  const int n = WideCharToMultiByte(codePage, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(codePage, 0, wide.data(), size, out.data(), n, nullptr, nullptr);
-  return out;
-}
-
 constexpr UINT kDisplayCodePage = 1252;
 
 }  // namespace
 
-std::wstring WideFromUtf8(std::string_view utf8) { return Convert(CP_UTF8, utf8); }
-std::string Utf8FromWide(std::wstring_view wide) { return Convert(CP_UTF8, wide); }
 std::wstring WideFromDisplayBytes(std::string_view bytes) {
-  return Convert(kDisplayCodePage, bytes);
+  return WideFromBytes(kDisplayCodePage, bytes);
 }
 std::string DisplayBytesFromWide(std::wstring_view wide) {
-  return Convert(kDisplayCodePage, wide);
+  return BytesFromWide(kDisplayCodePage, wide);
 }
 
 MainWindow::MainWindow(MainWindowSettings settings, ProcessFlags& flags, const Clock& clock,
@@ -181,7 +161,7 @@ void MainWindow::ShowAtStart(int showCommand, int noVisible, bool slave) {
 // waited while the main thread was slow, and so held up storage. Here each
 // message carries its text in a heap block that the window procedure takes
 // over and frees: the worker never waits for the window (Post), and at most
-// kDisplayInFlightLimitBytes of text wait to be shown; beyond that display
+// kDisplayWaitingLimitBytes of text wait to be shown; beyond that display
 // text is dropped and counted, never a report. A message the system does
 // not take (a full queue, the window gone) frees its block at once; a report
 // then goes to the error log from the calling thread, so none is lost.
@@ -207,7 +187,7 @@ void MainWindow::Deliver(bool send, Message message, std::uint32_t value, std::s
       if (Transmit(send, id, value, reinterpret_cast<LPARAM>(block.get()))) {
         block.release();  // the window procedure has it
       } else {
-        WriteReport(message, value, *block);
+        WriteReport(ErrorLog(clock_, LogPath()), message, value, *block);
       }
       return;
     }
@@ -226,9 +206,7 @@ void MainWindow::Deliver(bool send, Message message, std::uint32_t value, std::s
 void MainWindow::DeliverDisplay(bool send, std::uint32_t announced, std::string text) {
   // Nothing announced: nothing to show, not even a new title.
   if (announced == 0) return;
-  // What is shown: the announced bytes up to a first NUL.
-  text.resize(std::min<std::size_t>(announced, text.size()));
-  text.resize(std::min(text.size(), text.find('\0')));
+  text = ShownDisplayText(std::move(text), announced);
   const std::size_t bytes = text.size();
   if (bytes > 0 && !ReserveDisplay(bytes)) {
     droppedBytes_ += bytes;
@@ -257,31 +235,13 @@ bool MainWindow::Transmit(bool send, UINT message, WPARAM wParam, LPARAM lParam)
 bool MainWindow::ReserveDisplay(std::size_t bytes) {
   std::size_t current = inFlightBytes_.load();
   do {
-    if (bytes > kDisplayInFlightLimitBytes - current) return false;
+    if (bytes > kDisplayWaitingLimitBytes - current) return false;
   } while (!inFlightBytes_.compare_exchange_weak(current, current + bytes));
   return true;
 }
 
-void MainWindow::WriteReport(Message message, std::uint32_t value, std::string_view text) const {
-  const ErrorLog log(clock_, LogPath());
-  switch (message) {
-    case Message::kSystemError:
-      log.WriteSystemError(value, text);
-      break;
-    case Message::kError:
-      log.WriteMessage(static_cast<int>(value), text);
-      break;
-    case Message::kDebug:
-      if (!text.empty()) log.WriteDebug(text);
-      break;
-    default:
-      break;
-  }
-}
-
 void MainWindow::LogDropped(std::uint64_t bytes) const {
-  if (bytes == 0) return;
-  ErrorLog(clock_, LogPath()).WriteDebug(std::to_string(bytes) + " byte non visualizzati");
+  LogDroppedDisplay(ErrorLog(clock_, LogPath()), bytes);
 }
 
 void MainWindow::ShowIcon(TrayIcon icon) { icon_ = icon; }
@@ -424,7 +384,8 @@ LRESULT MainWindow::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPar
     case kErrorMessage:
     case kDebugMessage: {
       const std::unique_ptr<std::string> text(reinterpret_cast<std::string*>(lParam));
-      WriteReport(static_cast<Message>(message), static_cast<std::uint32_t>(wParam),
+      WriteReport(ErrorLog(clock_, LogPath()), static_cast<Message>(message),
+                  static_cast<std::uint32_t>(wParam),
                   text ? std::string_view(*text) : std::string_view());
       return kHandled;
     }

@@ -27,12 +27,10 @@
 #include "base/flags.h"
 #include "base/notifier.h"
 #include "base/wake_signal.h"
+#include "base/wide_text_win32.h"
+#include "ui/front_end_text.h"
 
 namespace vr {
-
-// UTF-8 (the program's texts) to and from UTF-16 (the W functions).
-std::wstring WideFromUtf8(std::string_view utf8);
-std::string Utf8FromWide(std::wstring_view wide);
 
 // Received bytes as the text box shows them (Windows-1252, one character a
 // byte, so the box's character counts are byte counts), and back.
@@ -48,9 +46,6 @@ inline constexpr UINT kWorkerReload = WM_USER + 103;
 // To the main window: the orderly stop of the whole program.
 inline constexpr UINT kQuitMessage = WM_USER + 200;
 
-// Received text posted but not yet shown takes at most this many bytes;
-// text beyond it is dropped and counted (the display only, never storage).
-inline constexpr std::size_t kDisplayInFlightLimitBytes = std::size_t{4} * 1024 * 1024;
 
 struct MainWindowSources {
   std::function<std::string()> currentSite;         // empty between sites
@@ -141,7 +136,6 @@ class MainWindow final : public Notifier, public IconDisplay {
   void DeliverDisplay(bool send, std::uint32_t announced, std::string text);
   bool Transmit(bool send, UINT message, WPARAM wParam, LPARAM lParam);
   bool ReserveDisplay(std::size_t bytes);
-  void WriteReport(Message message, std::uint32_t value, std::string_view text) const;
   void Display(const std::vector<std::unique_ptr<DisplayBlock>>& blocks);
   void UpdateTextBox(const std::vector<std::string_view>& chunks);
   void ShowWarning(int id);

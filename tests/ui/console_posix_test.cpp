@@ -408,8 +408,8 @@ TEST_F(ConsoleTest, TextBeyondTheBoundIsDroppedInWholeChunksAndCountedOnce) {
   // Three times the bound while nothing is written: only what fits is kept,
   // and the title still counts every line.
   constexpr std::size_t kChunkBytes = 64 * 1024;
-  const int chunks = static_cast<int>(3 * kDisplayQueueLimitBytes / kChunkBytes);
-  const std::size_t fitting = (kDisplayQueueLimitBytes - first.size()) / kChunkBytes;
+  const int chunks = static_cast<int>(3 * kDisplayWaitingLimitBytes / kChunkBytes);
+  const std::size_t fitting = (kDisplayWaitingLimitBytes - first.size()) / kChunkBytes;
   std::string expected = first;
   std::size_t peakBytes = 0;
   for (int i = 0; i < chunks; ++i) {
@@ -422,8 +422,8 @@ TEST_F(ConsoleTest, TextBeyondTheBoundIsDroppedInWholeChunksAndCountedOnce) {
     peakBytes = std::max(peakBytes, FrontEnd().PendingDisplayBytes());
   }
   FrontEnd().Drain();
-  EXPECT_LE(peakBytes, kDisplayQueueLimitBytes);
-  EXPECT_GT(peakBytes, kDisplayQueueLimitBytes - kChunkBytes);  // the room is used
+  EXPECT_LE(peakBytes, kDisplayWaitingLimitBytes);
+  EXPECT_GT(peakBytes, kDisplayWaitingLimitBytes - kChunkBytes);  // the room is used
   EXPECT_EQ(FrontEnd().Title(),
             std::string(kTitle) + "  " + std::to_string(chunks) + " Linee ricevute");
   // The episode is still open: no count yet, but the report is there.
@@ -447,7 +447,7 @@ TEST_F(ConsoleTest, CloseLogsTheBytesOfAnOpenDropEpisode) {
   FrontEnd().Post(Message::kDisplay, 5, "first");
   FrontEnd().Drain();
   ASSERT_TRUE(gate_.WaitUntilHeld());
-  const std::string tooMuch(kDisplayQueueLimitBytes, 'x');  // "first" already takes room
+  const std::string tooMuch(kDisplayWaitingLimitBytes, 'x');  // "first" already takes room
   FrontEnd().Post(Message::kDisplay, static_cast<std::uint32_t>(tooMuch.size()), tooMuch);
   FrontEnd().Drain();
   EXPECT_EQ(Log(), "");

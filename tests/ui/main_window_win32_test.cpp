@@ -402,7 +402,7 @@ TEST_F(MainWindowTest, ReportsAfterFinishGoStraightToTheLog) {
 TEST_F(MainWindowTest, DisplayTextBeyondTheBoundIsDroppedCountedAndLoggedOnce) {
   // Nothing is pumped meanwhile: the main thread is "slow".
   const std::string chunk(64 * 1024, 'a');
-  const std::size_t accepted = kDisplayInFlightLimitBytes / chunk.size();
+  const std::size_t accepted = kDisplayWaitingLimitBytes / chunk.size();
   for (std::size_t i = 0; i < accepted + 16; ++i) {
     lines_ = i + 1;
     PostText(chunk);
