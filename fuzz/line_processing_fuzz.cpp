@@ -70,11 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   LineBuffers buffers(maxCapacity);
   VR_FUZZ_CHECK(buffers.Resize(initialCapacity));
   buffers.SetReadChunk(readChunk);
-  RefBuffer ref;
-  ref.capacity = initialCapacity;
-  ref.readChunk = readChunk;
-  ref.maxCapacity = maxCapacity;
-  ref.bytes.assign(initialCapacity + 1, 0);
+  RefBuffer ref(initialCapacity, readChunk, maxCapacity);
 
   LineProcessingState state;
   state.lineEndCarry = in.PickValueInArray<std::uint32_t>({0, kRefLf, kRefCr});

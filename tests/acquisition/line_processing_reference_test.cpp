@@ -125,11 +125,7 @@ TEST(LineProcessingReferenceTest, RandomChunksGiveTheInPlaceResults) {
     LineBuffers buffers(maxCapacity);
     ASSERT_TRUE(buffers.Resize(initialCapacity));
     buffers.SetReadChunk(readChunk);
-    RefBuffer ref;
-    ref.capacity = initialCapacity;
-    ref.readChunk = readChunk;
-    ref.maxCapacity = maxCapacity;
-    ref.bytes.assign(initialCapacity + 1, 0);
+    RefBuffer ref(initialCapacity, readChunk, maxCapacity);
 
     LineProcessingState state;
     state.lineEndCarry = Pick<std::uint32_t>(rng, {0, kRefLf, kRefCr});

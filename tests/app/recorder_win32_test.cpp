@@ -17,29 +17,14 @@
 #include "base/clock.h"
 #include "log/strings.h"
 #include "support/temp_dir.h"
+#include "support/win32_windows.h"
 
 namespace vr {
 namespace {
 
-constexpr std::chrono::seconds kPatience{10};
-
-std::wstring TextOf(HWND window) {
-  const auto length = static_cast<int>(SendMessageW(window, WM_GETTEXTLENGTH, 0, 0));
-  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-  const auto copied = static_cast<std::size_t>(
-      SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data())));
-  text.resize(copied);
-  return text;
-}
-
-bool WaitFor(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
+constexpr auto kPatience = test::kWindowPatience;
+using test::TextOf;
+using test::WaitFor;
 
 std::vector<WorkerRequest> Requests(WorkerMailbox& mailbox) {
   std::vector<WorkerRequest> requests;

@@ -24,6 +24,14 @@ inline constexpr unsigned char kRefLf = 10;
 // The receive buffer of the in-place algorithm: capacity bytes plus one for
 // the terminator of a full chunk, grown by readChunk up to maxCapacity.
 struct RefBuffer {
+  RefBuffer() = default;
+  // Zero-filled, as the line buffers start.
+  RefBuffer(std::size_t capacityBytes, std::size_t readChunkBytes, std::size_t maxCapacityBytes)
+      : bytes(capacityBytes + 1, 0),
+        capacity(capacityBytes),
+        readChunk(readChunkBytes),
+        maxCapacity(maxCapacityBytes) {}
+
   std::vector<unsigned char> bytes;
   std::size_t capacity = 0;
   std::size_t readChunk = 0;

@@ -19,24 +19,18 @@
 #include "log/error_log.h"
 #include "log/strings.h"
 #include "support/temp_dir.h"
+#include "support/win32_windows.h"
 #include "ui/front_end_text.h"
 
 namespace vr {
 namespace {
 
 // Bounds every real-time wait of these tests; none is expected to take long.
-constexpr std::chrono::seconds kPatience{10};
+constexpr auto kPatience = test::kWindowPatience;
+using test::TextOf;
+using test::WaitFor;
 
 const std::int64_t kMarch2006 = ToSeconds(CivilTime{2006, 3, 1});
-
-std::wstring TextOf(HWND window) {
-  const auto length = static_cast<int>(SendMessageW(window, WM_GETTEXTLENGTH, 0, 0));
-  std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-  const auto copied = static_cast<std::size_t>(
-      SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data())));
-  text.resize(copied);
-  return text;
-}
 
 std::string BoxBytes(HWND textBox) { return DisplayBytesFromWide(TextOf(textBox)); }
 
@@ -53,17 +47,6 @@ std::vector<std::string> SortedLines(const std::string& text) {
   }
   std::sort(lines.begin(), lines.end());
   return lines;
-}
-
-// Waits on a thread other than the window's for something the window's
-// thread does; false when it did not happen within kPatience.
-bool WaitFor(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 struct BoxSearch {
