@@ -81,13 +81,7 @@ TEST_F(BusyTimeTest, ZeroTimeoutNeverWarns) {
 }
 
 TEST_F(BusyTimeTest, StoreChunkMeasuresTheMainDataFileOnly) {
-  SiteSettings site;
-  site.dati = dir.File("D1.TXT");
-  site.datiOverflow = dir.File("S1D1_D.TXT");
-  site.dati2 = dir.File("D2.TXT");
-  site.dati2Overflow = dir.File("S1D2_B.TXT");
-  site.storico = dir.File("ST.TXT");
-  site.storicoOverflow = dir.File("S1ST_S.TXT");
+  SiteSettings site = test::ThreeSetSite(dir);
   site.fileTimeoutMs = 500;
 
   // A busy second data file does not count.

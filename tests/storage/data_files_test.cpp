@@ -409,15 +409,7 @@ TEST_F(HeldChunksTest, HeldChunksStayWithTheirOwnSiteFiles) {
 
 class SiteSetsTest : public DataFilesTest {
  protected:
-  SiteSetsTest() {
-    site.dati = dir.File("D1.TXT");
-    site.datiOverflow = dir.File("S1D1_D.TXT");
-    site.dati2 = dir.File("D2.TXT");
-    site.dati2Overflow = dir.File("S1D2_B.TXT");
-    site.storico = dir.File("ST.TXT");
-    site.storicoOverflow = dir.File("S1ST_S.TXT");
-  }
-  SiteSettings site;
+  SiteSettings site = test::ThreeSetSite(dir);
   StorageState state;
 };
 

@@ -16,17 +16,6 @@ namespace {
 
 using test::AsBytes;
 
-SiteSettings SiteIn(const test::TempDir& dir) {
-  SiteSettings site;
-  site.dati = dir.File("D1.TXT");
-  site.datiOverflow = dir.File("S1D1_D.TXT");
-  site.dati2 = dir.File("D2.TXT");
-  site.dati2Overflow = dir.File("S1D2_B.TXT");
-  site.storico = dir.File("ST.TXT");
-  site.storicoOverflow = dir.File("S1ST_S.TXT");
-  return site;
-}
-
 TEST(Sync, EachChunkIsFlushedInTheFileThatTookItOnlyWithSincronizza) {
   const struct {
     const char* name;
@@ -42,7 +31,7 @@ TEST(Sync, EachChunkIsFlushedInTheFileThatTookItOnlyWithSincronizza) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     test::StorageTestEnv env;
-    SiteSettings site = SiteIn(env.dir);
+    SiteSettings site = test::ThreeSetSite(env.dir);
     site.sincronizza = c.sincronizza;
     env.files.SetFreeBytes(std::uint64_t{1} << 40);
     StorageState state;
@@ -61,7 +50,7 @@ TEST(Sync, EachChunkIsFlushedInTheFileThatTookItOnlyWithSincronizza) {
 class SyncTest : public ::testing::Test, protected test::StorageTestEnv {
  protected:
   SyncTest() { files.SetFreeBytes(std::uint64_t{1} << 40); }
-  SiteSettings site = SiteIn(dir);
+  SiteSettings site = test::ThreeSetSite(dir);
   StorageState state;
 };
 

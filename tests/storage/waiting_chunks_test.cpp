@@ -193,13 +193,7 @@ TEST_F(WaitingChunksTest, WithoutATimeoutTheDataFileWaitsForTheOverflowFile) {
 // every one of them reaches its data file once, in order. A second spell is
 // logged again.
 TEST_F(WaitingChunksTest, AFullDiskIsLoggedOncePerSpellAndLosesNothing) {
-  SiteSettings site;
-  site.dati = dir.File("D1.TXT");
-  site.datiOverflow = dir.File("S1D1_D.TXT");
-  site.dati2 = dir.File("D2.TXT");
-  site.dati2Overflow = dir.File("S1D2_B.TXT");
-  site.storico = dir.File("ST.TXT");
-  site.storicoOverflow = dir.File("S1ST_S.TXT");
+  SiteSettings site = test::ThreeSetSite(dir);
   files.SetFreeBytes(std::uint64_t{1} << 40);
   StorageState state;
   ASSERT_TRUE(PrepareSiteDataFiles(context, site, state));

@@ -9,6 +9,7 @@
 
 #include "base/clock.h"
 #include "base/flags.h"
+#include "config/settings.h"
 #include "storage/data_file_set.h"
 #include "storage/file_system.h"
 #include "support/recording_notifier.h"
@@ -31,6 +32,18 @@ inline std::string Pattern(std::size_t n, unsigned seed = 1) {
     c = static_cast<char>(state >> 24);
   }
   return bytes;
+}
+
+// A site whose three data files and their overflow files lie in dir.
+inline SiteSettings ThreeSetSite(const TempDir& dir) {
+  SiteSettings site;
+  site.dati = dir.File("D1.TXT");
+  site.datiOverflow = dir.File("S1D1_D.TXT");
+  site.dati2 = dir.File("D2.TXT");
+  site.dati2Overflow = dir.File("S1D2_B.TXT");
+  site.storico = dir.File("ST.TXT");
+  site.storicoOverflow = dir.File("S1ST_S.TXT");
+  return site;
 }
 
 struct StorageTestEnv {
