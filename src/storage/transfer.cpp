@@ -29,19 +29,26 @@ bool Involves(const UnfinishedMove& move, const std::string& path) {
   return move.sourcePath == path || move.destinationPath == path || move.destinationPath.empty();
 }
 
+// Reads from the current position until buffer is full or the file ends;
+// false when a read fails. filledBytes tells how much came.
+bool Fill(File& file, std::span<std::uint8_t> buffer, std::size_t& filledBytes) {
+  filledBytes = 0;
+  while (filledBytes < buffer.size()) {
+    std::size_t readBytes = 0;
+    if (file.Read(buffer.subspan(filledBytes), readBytes) != FileStatus::kOk) return false;
+    if (readBytes == 0) break;
+    filledBytes += readBytes;
+  }
+  return true;
+}
+
 bool ReadAll(File& file, std::vector<std::uint8_t>& bytes) {
   std::uint64_t sizeBytes = 0;
   if (file.Size(sizeBytes) != FileStatus::kOk || file.Seek(0) != FileStatus::kOk) return false;
   // Anything longer is no intent of ours; it decodes as none.
   bytes.assign(static_cast<std::size_t>(std::min<std::uint64_t>(sizeBytes, kMaxIntentBytes)), 0);
   std::size_t filledBytes = 0;
-  while (filledBytes < bytes.size()) {
-    std::size_t readBytes = 0;
-    if (file.Read(std::span(bytes).subspan(filledBytes), readBytes) != FileStatus::kOk)
-      return false;
-    if (readBytes == 0) break;
-    filledBytes += readBytes;
-  }
+  if (!Fill(file, bytes, filledBytes)) return false;
   bytes.resize(filledBytes);
   return true;
 }
@@ -69,16 +76,11 @@ enum class Comparison { kSame, kDifferent, kUnreadable };
 // Fills buffer from the current position; false at the end of the file.
 bool ReadFully(File& file, std::span<std::uint8_t> buffer, bool& failed) {
   std::size_t filledBytes = 0;
-  while (filledBytes < buffer.size()) {
-    std::size_t readBytes = 0;
-    if (file.Read(buffer.subspan(filledBytes), readBytes) != FileStatus::kOk) {
-      failed = true;
-      return false;
-    }
-    if (readBytes == 0) return false;
-    filledBytes += readBytes;
+  if (!Fill(file, buffer, filledBytes)) {
+    failed = true;
+    return false;
   }
-  return true;
+  return filledBytes == buffer.size();
 }
 
 // Whether lengthBytes of a from aAtBytes are those of b from the start.
