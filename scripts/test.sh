@@ -377,7 +377,8 @@ if [ "$native_only" -eq 0 ]; then
   t=$(date +%s)
   section "Windows x86_64 build ($(rel "$build/win64"))"
   if configure_and_build win64 "$build/win64" \
-       -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-x86_64.cmake"; then
+       -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw-x86_64.cmake" \
+       -DVR_NATIVE_BUILD_DIR="$build/native"; then
     if [ "$run_wine" -eq 1 ]; then
       section "Windows x86_64 tests under Wine ($(rel "$build/win64"))"
       # A wineserver left by an interrupted run would hold an old display.
