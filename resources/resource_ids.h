@@ -23,7 +23,14 @@
 #define IDI_LINE_ERROR 10
 #define IDI_IDLE 11
 
-/* The tray menu. */
+/* The tray menu (its popup "PopUp") and its commands. */
 #define IDM_TRAY 11
+#define IDM_EXIT 40008
+#define IDM_START 40009
+#define IDM_ABOUT 40011
+#define IDM_CONFIGURE 40012
+#define IDM_STOP 40016
+/* The sites menu under "&Avvia": one item per site, in file order. */
+#define IDM_FIRST_SITE 40500
 
 #endif

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "app/control_events_win32.h"
+#include "base/path.h"
 #include "log/error_log.h"
 #include "log/strings.h"
 
@@ -63,6 +64,11 @@ MainWindowSources SourcesOf(RecorderRun& run) {
         break;
     }
   };
+  sources.sitesMenu = [&run] {
+    std::lock_guard guard(run.configMutex);
+    return run.config.menu;
+  };
+  sources.startSite = [&run](std::uint32_t id) { run.mailbox.Post(WorkerRequest::kStartSite, id); };
   return sources;
 }
 
@@ -72,6 +78,7 @@ MainWindowSettings SettingsOf(HINSTANCE instance, const RecorderRun& run) {
   settings.windowTitle = run.config.general.windowTitle;
   settings.com = run.config.general.com;
   settings.logPath = run.config.general.log;
+  settings.configProgram = JoinPath(ExecutableDirectory(), "VRECCFG.EXE");
   return settings;
 }
 
@@ -179,6 +186,7 @@ std::unique_ptr<WakeSignal> Win32Platform::MakeWaitEvent(const std::string& port
 std::unique_ptr<FrontEnd> Win32Platform::MakeFrontEnd(RecorderRun& run) {
   auto frontEnd = std::make_unique<WindowFrontEnd>(instance_, run);
   if (!frontEnd->Create()) return nullptr;
+  frontEnd->Window().AddTrayIcon();
   frontEnd->Window().ShowAtStart(showCommand_, run.config.general.noVisible,
                                  run.commandLine.slave);
   return frontEnd;

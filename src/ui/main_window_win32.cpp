@@ -7,6 +7,7 @@
 
 #include "../../resources/resource_ids.h"
 #include "log/error_log.h"
+#include "log/strings.h"
 #include "ui/front_end_text.h"
 
 namespace vr {
@@ -23,6 +24,10 @@ constexpr UINT kWarningMessage = static_cast<UINT>(Message::kWarning);
 
 // Display messages taken into one update of the text box at most.
 constexpr std::size_t kMaxDisplayBatch = 256;
+
+// The worker changed the tray picture: the main thread shows the latest.
+constexpr UINT kIconChangedMessage = WM_APP + 1;
+constexpr UINT kTrayIconId = 0;
 
 // The received text of one display message, and the bytes that were
 // dropped since the text before it was accepted.
@@ -51,6 +56,16 @@ INT_PTR CALLBACK UnusedDialogProcedure(HWND, UINT, WPARAM, LPARAM) { return FALS
 
 constexpr UINT kDisplayCodePage = 1252;
 
+bool SystemShellNotify(DWORD action, NOTIFYICONDATAW& data) {
+  return Shell_NotifyIconW(action, &data) != FALSE;
+}
+
+constexpr int kTrayImageIds[] = {IDI_RECEIVING, IDI_HELD, IDI_LINE_ERROR, IDI_IDLE};
+
+std::size_t TrayImageIndex(TrayIcon icon) {
+  return static_cast<std::size_t>(icon) - static_cast<std::size_t>(TrayIcon::kReceiving);
+}
+
 }  // namespace
 
 std::wstring WideFromDisplayBytes(std::string_view bytes) {
@@ -67,9 +82,25 @@ MainWindow::MainWindow(MainWindowSettings settings, ProcessFlags& flags, const C
       clock_(clock),
       sources_(std::move(sources)),
       logPath_(settings_.logPath),
-      displayedTitle_(settings_.windowTitle) {}
+      displayedTitle_(settings_.windowTitle) {
+  if (!settings_.shellNotify) settings_.shellNotify = SystemShellNotify;
+  // The notification area shows small icons: the 16x16 images, not the
+  // 32x32 ones scaled down.
+  const int width = GetSystemMetrics(SM_CXSMICON);
+  const int height = GetSystemMetrics(SM_CYSMICON);
+  for (std::size_t i = 0; i < trayImages_.size(); ++i)
+    trayImages_[i] = static_cast<HICON>(LoadImageW(settings_.instance,
+                                                   MAKEINTRESOURCEW(kTrayImageIds[i]), IMAGE_ICON,
+                                                   width, height, LR_DEFAULTCOLOR));
+  // Sent to every top-level window when the shell starts again.
+  taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
+}
 
-MainWindow::~MainWindow() { Finish(); }
+MainWindow::~MainWindow() {
+  Finish();
+  for (HICON image : trayImages_)
+    if (image) DestroyIcon(image);
+}
 
 bool MainWindow::Create() {
   WNDCLASSEXW windowClass{};
@@ -244,7 +275,13 @@ void MainWindow::LogDropped(std::uint64_t bytes) const {
   LogDroppedDisplay(ErrorLog(clock_, LogPath()), bytes);
 }
 
-void MainWindow::ShowIcon(TrayIcon icon) { icon_ = icon; }
+void MainWindow::ShowIcon(TrayIcon icon) {
+  // The worker never waits on the shell: the main thread changes the
+  // picture, to the latest state when several changes wait.
+  if (icon_.exchange(icon) == icon) return;
+  if (const HWND target = target_.load(); target && !finished_)
+    PostMessageW(target, kIconChangedMessage, 0, 0);
+}
 
 void MainWindow::EnableMenuItems(bool start, bool stop) {
   startEnabled_ = start;
@@ -291,6 +328,7 @@ void MainWindow::RunUntil(const std::function<bool()>& done, WakeSignal* wake) {
 void MainWindow::PumpMessages() {
   MSG message;
   while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (about_ && IsDialogMessageW(about_, &message)) continue;
     if (window_ && IsDialogMessageW(window_, &message)) continue;
     TranslateMessage(&message);
     DispatchMessageW(&message);
@@ -304,6 +342,14 @@ void MainWindow::Finish() {
   // is handled now, so no block is left in the queue of a destroyed window.
   PumpMessages();
   LogDropped(droppedBytes_.exchange(0));
+  if (trayWanted_) {
+    trayWanted_ = false;
+    Notify(NIM_DELETE, 0);
+  }
+  if (about_) {
+    DestroyWindow(about_);
+    about_ = nullptr;
+  }
   if (window_) {
     DestroyWindow(window_);  // and the worker window, its child
     window_ = nullptr;
@@ -365,6 +411,15 @@ LRESULT MainWindow::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPar
     case kQuitMessage:
       if (sources_.quit) sources_.quit();
       return kHandled;
+    case kTrayMessage:
+      TrayClick(static_cast<UINT>(lParam));
+      return kHandled;
+    case kIconChangedMessage:
+      if (trayWanted_) Notify(NIM_MODIFY, NIF_ICON);
+      return kHandled;
+    case WM_COMMAND:
+      Command(window, LOWORD(wParam), wParam, lParam);
+      return 0;
     case kDisplayMessage: {
       // Setting the box's text costs the same for a line as for a screenful:
       // the display messages already waiting are taken along, applied one
@@ -393,6 +448,11 @@ LRESULT MainWindow::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPar
       if (IsWarningId(static_cast<std::uint32_t>(wParam))) ShowWarning(static_cast<int>(wParam));
       return kHandled;
     default:
+      // The shell started again: whatever it showed is gone.
+      if (message == taskbarCreated_ && taskbarCreated_ != 0) trayOk_ = false;
+      // An icon the shell did not take (not running yet, restarted) is
+      // added again at the next message nobody handles here.
+      if (!trayOk_ && trayWanted_) Notify(NIM_ADD, NIF_ICON | NIF_MESSAGE | NIF_TIP);
       return DefWindowProcW(window, message, wParam, lParam);
   }
 }
@@ -411,8 +471,11 @@ void MainWindow::Display(const std::vector<std::unique_ptr<DisplayBlock>>& block
       DisplayTitle(settings_.windowTitle, sources_.currentSite ? sources_.currentSite() : "",
                    sources_.lineCount ? sources_.lineCount() : 0);
   SetWindowTextW(window_, WideFromUtf8(title).c_str());
-  std::lock_guard lock(mutex_);
-  displayedTitle_ = std::move(title);
+  {
+    std::lock_guard lock(mutex_);
+    displayedTitle_ = std::move(title);
+  }
+  if (trayWanted_) Notify(NIM_MODIFY, NIF_TIP);
 }
 
 void MainWindow::UpdateTextBox(const std::vector<std::string_view>& chunks) {
@@ -469,6 +532,227 @@ void MainWindow::ShowWarning(int id) {
               MB_OK | MB_ICONEXCLAMATION);
   open = false;
   flags_.WarningPending(id) = false;
+}
+
+
+// ---------------------------------------------------------------------------
+// The tray icon and its menu (main thread).
+
+HICON MainWindow::TrayIconImage(TrayIcon icon) const {
+  const std::size_t index = TrayImageIndex(icon);
+  return index < trayImages_.size() ? trayImages_[index] : nullptr;
+}
+
+bool MainWindow::Notify(DWORD action, UINT flags) {
+  NOTIFYICONDATAW data{};
+  // The first form of the record: every shell takes it, and its tip holds
+  // the 63 characters the title is cut to.
+  data.cbSize = NOTIFYICONDATAW_V1_SIZE;
+  data.hWnd = window_;
+  data.uID = kTrayIconId;
+  data.uFlags = flags;
+  data.uCallbackMessage = kTrayMessage;
+  // Added again after the shell lost it, the icon shows the state the
+  // worker is in, not idle: the user reads from it whether records flow.
+  data.hIcon = TrayIconImage(icon_);
+  const std::wstring tip = WideFromUtf8(DisplayedTitle()).substr(0, kTrayTipChars);
+  tip.copy(data.szTip, kTrayTipChars);
+  trayOk_ = settings_.shellNotify(action, data);
+  return trayOk_;
+}
+
+void MainWindow::AddTrayIcon() {
+  trayWanted_ = true;
+  Notify(NIM_ADD, NIF_ICON | NIF_MESSAGE | NIF_TIP);
+}
+
+MainWindow::TrayMenu MainWindow::BuildTrayMenu() const {
+  TrayMenu menu;
+  menu.loaded = LoadMenuW(settings_.instance, MAKEINTRESOURCEW(IDM_TRAY));
+  if (!menu.loaded) return menu;
+  menu.popup = GetSubMenu(menu.loaded, 0);
+  menu.sites = CreatePopupMenu();
+  if (!menu.popup || !menu.sites) {
+    if (menu.sites) DestroyMenu(menu.sites);
+    DestroyMenu(menu.loaded);
+    return {};
+  }
+  // Made afresh from the configuration read last, so it follows every
+  // reload; a site dropped from the schedule keeps its item, grayed.
+  const SitesMenu sites = sources_.sitesMenu ? sources_.sitesMenu() : SitesMenu{};
+  for (const SitesMenuItem& site : sites) {
+    std::wstring text = WideFromUtf8(site.text);
+    MENUITEMINFOW item{};
+    item.cbSize = sizeof item;
+    item.fMask = MIIM_ID | MIIM_STRING | MIIM_DATA | MIIM_STATE;
+    item.wID = static_cast<UINT>(site.id);
+    item.dwItemData = static_cast<ULONG_PTR>(site.id);
+    item.dwTypeData = text.data();
+    item.fState = site.grayed ? MFS_GRAYED : MFS_ENABLED;
+    InsertMenuItemW(menu.sites, GetMenuItemCount(menu.sites), TRUE, &item);
+  }
+  MENUITEMINFOW start{};
+  start.cbSize = sizeof start;
+  start.fMask = MIIM_SUBMENU;
+  start.hSubMenu = menu.sites;
+  SetMenuItemInfoW(menu.popup, IDM_START, FALSE, &start);  // the menu now owns it
+  EnableMenuItem(menu.popup, IDM_START, MF_BYCOMMAND | (startEnabled_ ? MF_ENABLED : MF_GRAYED));
+  EnableMenuItem(menu.popup, IDM_STOP, MF_BYCOMMAND | (stopEnabled_ ? MF_ENABLED : MF_GRAYED));
+  return menu;
+}
+
+void MainWindow::TrayClick(UINT mouseMessage) {
+  switch (mouseMessage) {
+    case WM_LBUTTONDOWN: {
+      if (windowShown_ || flags_.quit) return;
+      POINT cursor{};
+      GetCursorPos(&cursor);
+      RECT frame{};
+      GetWindowRect(window_, &frame);
+      const int width = frame.right - frame.left;
+      const int height = frame.bottom - frame.top;
+      const HDC screen = GetDC(nullptr);
+      const int screenWidth = GetDeviceCaps(screen, HORZRES);
+      const int screenHeight = GetDeviceCaps(screen, VERTRES);
+      ReleaseDC(nullptr, screen);
+      // Beside the cursor, inside the screen.
+      int x = cursor.x;
+      int y = cursor.y;
+      if (x + width > screenWidth) x -= width;
+      if (y + height > screenHeight) y -= height;
+      MoveWindow(window_, std::max(x, 0), std::max(y, 0), width, height, TRUE);
+      if (noVisible_ == 1) return;
+      ShowWindow(window_, SW_SHOWNORMAL);
+      windowShown_ = true;
+      SetForegroundWindow(window_);
+      return;
+    }
+    case WM_RBUTTONUP: {
+      if (menuBusy_ || flags_.quit) return;
+      POINT cursor{};
+      GetCursorPos(&cursor);
+      // Foreground first, or the menu would not close when the user
+      // clicks elsewhere.
+      SetForegroundWindow(window_);
+      const TrayMenu menu = BuildTrayMenu();
+      if (!menu.popup) return;
+      const UINT chosen = static_cast<UINT>(TrackPopupMenu(
+          menu.popup, TPM_RETURNCMD | TPM_RIGHTALIGN, cursor.x, cursor.y, 0, window_, nullptr));
+      DestroyMenu(menu.loaded);
+      PostMessageW(window_, WM_COMMAND, chosen, 0);
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+void MainWindow::Command(HWND window, UINT id, WPARAM wParam, LPARAM lParam) {
+  SetFocus(window);
+  const std::size_t sites = sources_.sitesMenu ? sources_.sitesMenu().size() : 0;
+  if (id >= IDM_FIRST_SITE && id < IDM_FIRST_SITE + sites) {
+    // The worker finds the site by its item and serves it at its next look
+    // at the schedule; the site list is the worker's.
+    if (sources_.startSite) sources_.startSite(id);
+    DefWindowProcW(window, WM_COMMAND, wParam, lParam);
+    return;
+  }
+  switch (id) {
+    case IDM_EXIT: {
+      const std::wstring text = WideFromUtf8(MessageText(msg::kQuitQuestion));
+      if (MessageBoxW(window_, text.c_str(), WideFromUtf8(settings_.windowTitle).c_str(),
+                      MB_OKCANCEL | MB_ICONEXCLAMATION) == IDOK &&
+          sources_.quit)
+        sources_.quit();
+      return;
+    }
+    case IDM_ABOUT:
+      OpenAbout();
+      return;
+    case IDM_CONFIGURE:
+      RunConfigurationProgram();
+      return;
+    case IDM_STOP:
+      StopConnection();
+      return;
+    default:
+      DefWindowProcW(window, WM_COMMAND, wParam, lParam);
+      return;
+  }
+}
+
+void MainWindow::StopConnection() {
+  EnableMenuItems(false, false);
+  flags_.stop = true;
+  // The worker ends the connection and, for a continuous first site, keeps
+  // it off until it is chosen again.
+  if (sources_.workerRequest) sources_.workerRequest(kWorkerStopConnection);
+}
+
+void MainWindow::OpenAbout() {
+  if (menuBusy_) return;
+  menuBusy_ = true;
+  about_ = CreateDialogParamW(settings_.instance, MAKEINTRESOURCEW(IDD_ABOUT), window_,
+                              AboutProcedure, reinterpret_cast<LPARAM>(this));
+  if (!about_) menuBusy_ = false;
+}
+
+INT_PTR CALLBACK MainWindow::AboutProcedure(HWND window, UINT message, WPARAM wParam,
+                                            LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      SetWindowLongPtrW(window, DWLP_USER, lParam);
+      SetWindowTextW(window, WideFromUtf8(MessageText(msg::kAboutCaption)).c_str());
+      SetDlgItemTextW(window, IDOK, L"OK");
+      ShowWindow(window, SW_SHOWNORMAL);
+      return TRUE;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+        auto* self = reinterpret_cast<MainWindow*>(GetWindowLongPtrW(window, DWLP_USER));
+        DestroyWindow(window);
+        if (self) {
+          self->about_ = nullptr;
+          self->menuBusy_ = false;
+        }
+        return TRUE;
+      }
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+void MainWindow::RunConfigurationProgram() {
+  if (menuBusy_) return;
+  menuBusy_ = true;
+  std::wstring path = WideFromUtf8(settings_.configProgram);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (CreateProcessW(path.c_str(), nullptr, nullptr, nullptr, FALSE,
+                     CREATE_DEFAULT_ERROR_MODE | NORMAL_PRIORITY_CLASS, nullptr, nullptr,
+                     &startup, &process)) {
+    CloseHandle(process.hThread);
+    // The window stays responsive meanwhile: its messages are handled as
+    // they come, the program's end ends the wait. An orderly stop does not
+    // wait for the user to close an editor.
+    while (!flags_.quit) {
+      const DWORD woken = MsgWaitForMultipleObjectsEx(1, &process.hProcess, INFINITE,
+                                                      QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+      if (woken == WAIT_OBJECT_0 || woken == WAIT_FAILED) break;
+      PumpMessages();
+    }
+    CloseHandle(process.hProcess);
+  } else {
+    // Nothing to wait for; the log says why nothing opened.
+    const DWORD error = GetLastError();
+    ErrorLog(clock_, LogPath())
+        .WriteDebug("Impossibile avviare " + settings_.configProgram + ": " +
+                    SystemErrorText(error));
+  }
+  menuBusy_ = false;
+  // The file may have changed: the worker reads it again.
+  if (sources_.workerRequest) sources_.workerRequest(kWorkerReload);
 }
 
 }  // namespace vr

@@ -6,11 +6,18 @@
 // own thread through the Notifier interface; the main thread's loop
 // (RunUntil) dispatches the reports as window messages.
 //
+// The window also owns the tray icon, whose picture follows the worker's
+// state, and the tray menu with its sites menu, the About box and the start
+// of the configuration program.
+//
 // The window knows nothing of the recorder's run: what it reads (the site,
-// the line count, the free-space threshold) and what it asks for (the
-// orderly stop, a request to the worker) are plain callbacks.
+// the line count, the free-space threshold, the sites menu) and what it
+// asks for (the orderly stop, a request to the worker, a site started by
+// hand) are plain callbacks.
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include <array>
 #include <atomic>
@@ -28,6 +35,7 @@
 #include "base/notifier.h"
 #include "base/wake_signal.h"
 #include "base/wide_text_win32.h"
+#include "config/settings.h"
 #include "ui/front_end_text.h"
 
 namespace vr {
@@ -45,7 +53,12 @@ inline constexpr UINT kWorkerStopConnection = WM_USER + 102;
 inline constexpr UINT kWorkerReload = WM_USER + 103;
 // To the main window: the orderly stop of the whole program.
 inline constexpr UINT kQuitMessage = WM_USER + 200;
+// From the shell: a click on the tray icon (lParam: the mouse message).
+inline constexpr UINT kTrayMessage = WM_USER + 1;
 
+// The notification area as the window uses it (Shell_NotifyIconW): tests
+// give one that records the calls, or fails.
+using ShellNotify = std::function<bool(DWORD action, NOTIFYICONDATAW& data)>;
 
 struct MainWindowSources {
   std::function<std::string()> currentSite;         // empty between sites
@@ -57,6 +70,10 @@ struct MainWindowSources {
   // A message that reached the worker window: kWorkerClose,
   // kWorkerStopConnection or kWorkerReload.
   std::function<void(UINT)> workerRequest;
+  // The sites menu of the configuration read last.
+  std::function<SitesMenu()> sitesMenu;
+  // A site chosen in the sites menu, by its item id.
+  std::function<void(std::uint32_t)> startSite;
 };
 
 struct MainWindowSettings {
@@ -64,6 +81,8 @@ struct MainWindowSettings {
   std::string windowTitle;       // "Vesper Recorder " and the port
   std::string com;               // the port: the worker window's title
   std::string logPath;           // the error log
+  std::string configProgram;     // "&Configura...": VRECCFG.EXE beside the program
+  ShellNotify shellNotify;       // Shell_NotifyIconW when not given
 };
 
 class MainWindow final : public Notifier, public IconDisplay {
@@ -89,7 +108,12 @@ class MainWindow final : public Notifier, public IconDisplay {
   void Post(Message message, std::uint32_t value, std::string text) override;
   void Send(Message message, std::uint32_t value, std::string text) override;
 
-  // IconDisplay, any thread: the state is kept for the tray.
+  // The tray icon: added (idle, the title as its tip) and from then on kept
+  // there, added again whenever the shell has lost it; removed by Finish.
+  void AddTrayIcon();
+  bool TrayOk() const { return trayOk_; }
+
+  // IconDisplay, any thread: the tray icon shows the state.
   void ShowIcon(TrayIcon icon) override;
   void EnableMenuItems(bool start, bool stop) override;
   TrayIcon Icon() const { return icon_; }
@@ -112,6 +136,18 @@ class MainWindow final : public Notifier, public IconDisplay {
   // directly.
   void Finish();
 
+  // The tray menu as a right click shows it: menu 11 with the sites menu
+  // under "&Avvia" and the two items enabled as the run stands. The caller
+  // destroys it (DestroyMenu on the menu returned by LoadMenu: Owner()).
+  struct TrayMenu {
+    HMENU loaded = nullptr;  // menu 11
+    HMENU popup = nullptr;   // its "PopUp"
+    HMENU sites = nullptr;   // under "&Avvia"
+  };
+  TrayMenu BuildTrayMenu() const;
+  bool MenuBusy() const { return menuBusy_; }
+  HWND AboutBox() const { return about_; }
+
   HWND Handle() const { return window_; }
   HWND WorkerHandle() const { return worker_; }
   HWND TextBox() const { return textBox_; }
@@ -130,6 +166,8 @@ class MainWindow final : public Notifier, public IconDisplay {
   static LRESULT CALLBACK MainProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   static INT_PTR CALLBACK WorkerProcedure(HWND window, UINT message, WPARAM wParam,
                                           LPARAM lParam);
+  static INT_PTR CALLBACK AboutProcedure(HWND window, UINT message, WPARAM wParam,
+                                         LPARAM lParam);
   LRESULT Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
   void Deliver(bool send, Message message, std::uint32_t value, std::string text);
@@ -140,6 +178,14 @@ class MainWindow final : public Notifier, public IconDisplay {
   void UpdateTextBox(const std::vector<std::string_view>& chunks);
   void ShowWarning(int id);
   void LogDropped(std::uint64_t bytes) const;
+
+  bool Notify(DWORD action, UINT flags);
+  HICON TrayIconImage(TrayIcon icon) const;
+  void TrayClick(UINT mouseMessage);
+  void Command(HWND window, UINT id, WPARAM wParam, LPARAM lParam);
+  void OpenAbout();
+  void RunConfigurationProgram();
+  void StopConnection();
 
   MainWindowSettings settings_;
   ProcessFlags& flags_;
@@ -153,6 +199,12 @@ class MainWindow final : public Notifier, public IconDisplay {
   int noVisible_ = 0;
   bool windowShown_ = false;
   std::array<bool, kLastWarningId - kFirstWarningId + 1> boxOpen_{};
+  HWND about_ = nullptr;
+  bool menuBusy_ = false;   // the About box is open or the configuration program runs
+  bool trayWanted_ = false;
+  bool trayOk_ = false;
+  UINT taskbarCreated_ = 0;  // the shell (re)started: the icon must be added again
+  std::array<HICON, 4> trayImages_{};  // by TrayIcon, from kReceiving
 
   mutable std::mutex mutex_;  // logPath_, displayedTitle_
   std::string logPath_;

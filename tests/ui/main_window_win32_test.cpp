@@ -110,6 +110,16 @@ class MainWindowTest : public ::testing::Test {
     settings.windowTitle = title_;
     settings.com = com_;
     settings.logPath = logPath_;
+    settings.configProgram = configProgram_;
+    settings.shellNotify = [this](DWORD action, NOTIFYICONDATAW& data) {
+      std::lock_guard lock(mutex_);
+      shellCalls_.push_back({action, data.uFlags, data.uCallbackMessage, data.uID, data.hWnd,
+                             data.hIcon, std::wstring(data.szTip)});
+      // As a shell does: only an icon it holds can be changed.
+      const bool done = shellWorks_ && (action == NIM_ADD || shellHasIcon_);
+      if (done) shellHasIcon_ = action != NIM_DELETE;
+      return done;
+    };
     MainWindowSources sources;
     sources.currentSite = [this] {
       std::lock_guard lock(mutex_);
@@ -121,6 +131,14 @@ class MainWindowTest : public ::testing::Test {
     sources.workerRequest = [this](UINT message) {
       std::lock_guard lock(mutex_);
       requests_.push_back(message);
+    };
+    sources.sitesMenu = [this] {
+      std::lock_guard lock(mutex_);
+      return sitesMenu_;
+    };
+    sources.startSite = [this](std::uint32_t id) {
+      std::lock_guard lock(mutex_);
+      startedSites_.push_back(id);
     };
     return std::make_unique<MainWindow>(std::move(settings), flags_, clock_, std::move(sources));
   }
@@ -166,10 +184,28 @@ class MainWindowTest : public ::testing::Test {
 
   std::string ReadLog() const { return dir_.Read("vesprec.log"); }
 
+  struct ShellCall {
+    DWORD action;
+    UINT flags;
+    UINT callbackMessage;
+    UINT id;
+    HWND window;
+    HICON icon;
+    std::wstring tip;
+  };
+  std::vector<ShellCall> ShellCalls() {
+    std::lock_guard lock(mutex_);
+    return shellCalls_;
+  }
+  void SetShellWorks(bool works) {
+    std::lock_guard lock(mutex_);
+    shellWorks_ = works;
+  }
+
   static inline int serial_ = 0;
   test::TempDir dir_;
   const std::string com_;
-  const std::string title_;
+  std::string title_;
   const std::string logPath_;
   ManualClock clock_;
   ProcessFlags flags_;
@@ -182,6 +218,12 @@ class MainWindowTest : public ::testing::Test {
   std::atomic<std::uint32_t> threshold_{0};
   std::atomic<int> quitCalls_{0};
   std::vector<UINT> requests_;
+  std::vector<ShellCall> shellCalls_;
+  bool shellWorks_ = true;
+  bool shellHasIcon_ = false;
+  SitesMenu sitesMenu_;
+  std::vector<std::uint32_t> startedSites_;
+  std::string configProgram_ = dir_.File("NOSUCHCFG.EXE");
 };
 
 TEST_F(MainWindowTest, IsTheDialogOfItsClassWithTheReadOnlyTextBox) {
@@ -548,6 +590,261 @@ TEST_F(MainWindowTest, IconAndMenuStateIsKept) {
   window_->EnableMenuItems(false, true);
   EXPECT_FALSE(window_->StartEnabled());
   EXPECT_TRUE(window_->StopEnabled());
+}
+
+// --- The tray icon, its menu and its commands ---
+
+using TrayTest = MainWindowTest;
+
+
+TEST_F(TrayTest, IconIsAddedIdleWithTheTitleFollowsTheWorkerAndIsDeletedAtTheEnd) {
+  window_->AddTrayIcon();
+  std::vector<ShellCall> calls = ShellCalls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0].action, static_cast<DWORD>(NIM_ADD));
+  EXPECT_EQ(calls[0].flags, static_cast<UINT>(NIF_ICON | NIF_MESSAGE | NIF_TIP));
+  EXPECT_EQ(calls[0].callbackMessage, kTrayMessage);
+  EXPECT_EQ(calls[0].id, 0u);
+  EXPECT_EQ(calls[0].window, window_->Handle());
+  EXPECT_EQ(calls[0].tip, WideFromUtf8(title_));
+  ASSERT_NE(calls[0].icon, nullptr);
+  EXPECT_TRUE(window_->TrayOk());
+
+  // From the worker's thread; the main thread changes the picture.
+  std::vector<HICON> pictures{calls[0].icon};
+  for (TrayIcon state : {TrayIcon::kReceiving, TrayIcon::kHeld, TrayIcon::kLineError}) {
+    const std::size_t before = ShellCalls().size();
+    ASSERT_TRUE(RunElsewhere([&] { window_->ShowIcon(state); }));
+    ASSERT_TRUE(PumpUntil([&] { return ShellCalls().size() > before; }));
+    const ShellCall change = ShellCalls().back();
+    EXPECT_EQ(change.action, static_cast<DWORD>(NIM_MODIFY));
+    EXPECT_EQ(change.flags, static_cast<UINT>(NIF_ICON));
+    ASSERT_NE(change.icon, nullptr);
+    pictures.push_back(change.icon);
+  }
+  // Four states, four pictures.
+  std::sort(pictures.begin(), pictures.end());
+  EXPECT_EQ(std::unique(pictures.begin(), pictures.end()), pictures.end());
+
+  window_->Finish();
+  EXPECT_EQ(ShellCalls().back().action, static_cast<DWORD>(NIM_DELETE));
+}
+
+TEST_F(TrayTest, DisplayPutsTheNewTitleInTheTip) {
+  window_->AddTrayIcon();
+  SetSite("0001");
+  lines_ = 3;
+  PostText("a\r\nb\r\nc\r\n");
+  ASSERT_TRUE(PumpUntil([&] { return ShellCalls().size() > 1; }));
+  const ShellCall tip = ShellCalls().back();
+  EXPECT_EQ(tip.action, static_cast<DWORD>(NIM_MODIFY));
+  EXPECT_EQ(tip.flags, static_cast<UINT>(NIF_TIP));
+  EXPECT_EQ(tip.tip, WideFromUtf8(DisplayTitle(title_, "0001", 3)));
+}
+
+TEST_F(TrayTest, AnIconTheShellDidNotTakeIsAddedAgainWithTheCurrentState) {
+  SetShellWorks(false);
+  window_->AddTrayIcon();
+  EXPECT_FALSE(window_->TrayOk());
+  // Messages the window handles itself do not retry.
+  SendMessageW(window_->Handle(), WM_SIZE, 0, MAKELPARAM(100, 100));
+  EXPECT_EQ(ShellCalls().size(), 1u);
+
+  SetShellWorks(true);
+  window_->ShowIcon(TrayIcon::kReceiving);
+  window_->PumpMessages();  // the change fails to reach a shell without the icon...
+  SendMessageW(window_->Handle(), WM_NULL, 0, 0);  // ...the next unhandled message adds it
+  const ShellCall again = ShellCalls().back();
+  EXPECT_EQ(again.action, static_cast<DWORD>(NIM_ADD));
+  EXPECT_EQ(again.flags, static_cast<UINT>(NIF_ICON | NIF_MESSAGE | NIF_TIP));
+  EXPECT_TRUE(window_->TrayOk());
+  const std::size_t added = ShellCalls().size();
+  SendMessageW(window_->Handle(), WM_NULL, 0, 0);
+  EXPECT_EQ(ShellCalls().size(), added);  // once there, not again
+
+  // A shell that starts again has lost every icon and says so.
+  SendMessageW(window_->Handle(), RegisterWindowMessageW(L"TaskbarCreated"), 0, 0);
+  EXPECT_EQ(ShellCalls().size(), added + 1);
+  EXPECT_EQ(ShellCalls().back().action, static_cast<DWORD>(NIM_ADD));
+  EXPECT_EQ(ShellCalls().back().icon, again.icon);
+}
+
+TEST_F(TrayTest, TipIsTheTitleCutTo63Characters) {
+  window_->Finish();
+  title_ = "Vesper Recorder " + std::string(70, 'C');
+  window_ = MakeWindow();
+  ASSERT_TRUE(window_->Create());
+  window_->AddTrayIcon();
+  EXPECT_EQ(ShellCalls().back().tip, WideFromUtf8(title_.substr(0, 63)));
+}
+
+std::vector<UINT> ItemIds(HMENU menu) {
+  std::vector<UINT> ids;
+  for (int i = 0; i < GetMenuItemCount(menu); ++i) ids.push_back(GetMenuItemID(menu, i));
+  return ids;
+}
+
+std::wstring ItemText(HMENU menu, int position) {
+  wchar_t text[64] = {};
+  GetMenuStringW(menu, static_cast<UINT>(position), text, 64, MF_BYPOSITION);
+  return text;
+}
+
+bool Grayed(HMENU menu, UINT id) {
+  return (GetMenuState(menu, id, MF_BYCOMMAND) & MF_GRAYED) != 0;
+}
+
+TEST_F(TrayTest, MenuHoldsTheCommandsAndTheSitesOfTheLastReading) {
+  {
+    std::lock_guard lock(mutex_);
+    sitesMenu_ = {{40500, "0001", false}, {40501, "0002", true}};
+  }
+  window_->EnableMenuItems(true, false);
+  MainWindow::TrayMenu menu = window_->BuildTrayMenu();
+  ASSERT_NE(menu.popup, nullptr);
+  // The start item opens a submenu: its id reads as -1 by position.
+  const std::vector<UINT> expected{40012, 0, static_cast<UINT>(-1), 40016, 0, 40011, 0, 40008};
+  EXPECT_EQ(ItemIds(menu.popup), expected);
+  EXPECT_EQ(ItemText(menu.popup, 0), L"&Configura...");
+  EXPECT_EQ(ItemText(menu.popup, 2), L"&Avvia");
+  EXPECT_EQ(ItemText(menu.popup, 3), L"&Interrompi");
+  EXPECT_EQ(ItemText(menu.popup, 5), L"In&formazioni");
+  EXPECT_EQ(ItemText(menu.popup, 7), L"&Esci");
+  ASSERT_EQ(GetSubMenu(menu.popup, 2), menu.sites);
+  EXPECT_EQ(ItemIds(menu.sites), (std::vector<UINT>{40500, 40501}));
+  EXPECT_EQ(ItemText(menu.sites, 0), L"0001");
+  EXPECT_EQ(ItemText(menu.sites, 1), L"0002");
+  EXPECT_FALSE(Grayed(menu.sites, 40500));
+  EXPECT_TRUE(Grayed(menu.sites, 40501));  // dropped from the schedule
+  EXPECT_FALSE(Grayed(menu.popup, 40009));
+  EXPECT_TRUE(Grayed(menu.popup, 40016));
+  DestroyMenu(menu.loaded);
+
+  // A site served: Avvia gray, Interrompi enabled; a reload with a new site.
+  window_->EnableMenuItems(false, true);
+  {
+    std::lock_guard lock(mutex_);
+    sitesMenu_.push_back({40502, "0003", false});
+  }
+  menu = window_->BuildTrayMenu();
+  ASSERT_NE(menu.popup, nullptr);
+  EXPECT_TRUE(Grayed(menu.popup, 40009));
+  EXPECT_FALSE(Grayed(menu.popup, 40016));
+  EXPECT_EQ(ItemIds(menu.sites), (std::vector<UINT>{40500, 40501, 40502}));
+  DestroyMenu(menu.loaded);
+}
+
+TEST_F(TrayTest, SiteItemsStartTheirSiteAndInterrompiStopsTheConnection) {
+  {
+    std::lock_guard lock(mutex_);
+    sitesMenu_ = {{40500, "0001", false}, {40501, "0002", false}};
+  }
+  SendMessageW(window_->Handle(), WM_COMMAND, 40501, 0);
+  SendMessageW(window_->Handle(), WM_COMMAND, 40502, 0);  // no such site
+  {
+    std::lock_guard lock(mutex_);
+    EXPECT_EQ(startedSites_, (std::vector<std::uint32_t>{40501}));
+  }
+
+  window_->EnableMenuItems(false, true);
+  SendMessageW(window_->Handle(), WM_COMMAND, 40016, 0);
+  EXPECT_TRUE(flags_.stop);
+  EXPECT_EQ(Requests(), (std::vector<UINT>{kWorkerStopConnection}));
+  EXPECT_FALSE(window_->StartEnabled());
+  EXPECT_FALSE(window_->StopEnabled());
+  EXPECT_EQ(quitCalls_, 0);
+}
+
+// The top-level dialogs of this thread with this caption.
+std::vector<HWND> DialogsTitled(const std::wstring& caption) {
+  std::vector<HWND> found;
+  struct Search {
+    const std::wstring* caption;
+    std::vector<HWND>* found;
+  } search{&caption, &found};
+  EnumThreadWindows(
+      GetCurrentThreadId(),
+      [](HWND window, LPARAM lParam) {
+        auto& s = *reinterpret_cast<Search*>(lParam);
+        wchar_t title[64] = {};
+        InternalGetWindowText(window, title, 64);
+        if (*s.caption == title && IsWindowVisible(window)) s.found->push_back(window);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return found;
+}
+
+TEST_F(TrayTest, AboutBoxOpensOnceAndClosesWithOk) {
+  SendMessageW(window_->Handle(), WM_COMMAND, 40011, 0);
+  ASSERT_NE(window_->AboutBox(), nullptr);
+  EXPECT_TRUE(window_->MenuBusy());
+  SendMessageW(window_->Handle(), WM_COMMAND, 40011, 0);
+  const std::vector<HWND> boxes = DialogsTitled(L"Informazioni");
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(GetWindow(boxes[0], GW_OWNER), window_->Handle());
+  EXPECT_EQ(TextOf(GetDlgItem(boxes[0], 3)), L"Vesper Recorder (ver. 5.0.2)");
+  EXPECT_EQ(TextOf(GetDlgItem(boxes[0], IDOK)), L"OK");
+  // While it is open the configuration program is not started either.
+  SendMessageW(window_->Handle(), WM_COMMAND, 40012, 0);
+  EXPECT_TRUE(Requests().empty());
+
+  SendMessageW(boxes[0], WM_COMMAND, IDOK, 0);
+  EXPECT_FALSE(IsWindow(boxes[0]));
+  EXPECT_EQ(window_->AboutBox(), nullptr);
+  EXPECT_FALSE(window_->MenuBusy());
+}
+
+TEST_F(TrayTest, EsciAsksFirstAndOnlyOkEndsTheProgram) {
+  const std::wstring question = WideFromUtf8(MessageText(msg::kQuitQuestion));
+  for (const int answer : {IDCANCEL, IDOK}) {
+    std::atomic<bool> seen{false};
+    std::thread user([&] {
+      // The box is the main thread's; another thread answers it.
+      WaitFor([&] {
+        for (HWND box : BoxesOf(window_->Handle(), WideFromUtf8(title_))) {
+          // The box's text is its static control 0xFFFF.
+          wchar_t text[256] = {};
+          GetDlgItemTextW(box, 0xFFFF, text, 256);
+          seen = question == text;
+          PostMessageW(box, WM_COMMAND, answer, 0);
+          return true;
+        }
+        return false;
+      });
+    });
+    SendMessageW(window_->Handle(), WM_COMMAND, 40008, 0);
+    user.join();
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(quitCalls_, answer == IDOK ? 1 : 0);
+  }
+}
+
+TEST_F(TrayTest, ConfigurationProgramThatCannotStartIsLoggedAndTheFileStillReadAgain) {
+  SendMessageW(window_->Handle(), WM_COMMAND, 40012, 0);
+  EXPECT_FALSE(window_->MenuBusy());
+  EXPECT_EQ(Requests(), (std::vector<UINT>{kWorkerReload}));
+  const std::string log = ReadLog();
+  EXPECT_NE(log.find("NOSUCHCFG.EXE"), std::string::npos) << log;
+}
+
+TEST_F(TrayTest, LeftClickShowsTheHiddenWindowUnlessNoVisibleIsOne) {
+  window_->ShowAtStart(SW_SHOWNORMAL, 2, false);
+  ASSERT_FALSE(IsWindowVisible(window_->Handle()));
+  SendMessageW(window_->Handle(), kTrayMessage, 0, WM_LBUTTONDOWN);
+  EXPECT_TRUE(IsWindowVisible(window_->Handle()));
+  EXPECT_TRUE(window_->WindowShown());
+  RECT frame{};
+  GetWindowRect(window_->Handle(), &frame);
+  EXPECT_GE(frame.left, 0);
+  EXPECT_GE(frame.top, 0);
+
+  window_->Finish();
+  window_ = MakeWindow();
+  ASSERT_TRUE(window_->Create());
+  window_->ShowAtStart(SW_SHOWNORMAL, 1, false);
+  SendMessageW(window_->Handle(), kTrayMessage, 0, WM_LBUTTONDOWN);
+  EXPECT_FALSE(IsWindowVisible(window_->Handle()));
 }
 
 class FirstDisplayTest : public MainWindowTest {};
