@@ -427,17 +427,28 @@ int CountBoxes(const Options& options, const std::wstring& caption, const std::w
   return 0;
 }
 
-// Presses the box's OK button as a user would: the button's command to the
-// box, which ends a message box with IDOK.
-int CloseBox(HWND box) {
+// Presses a button of the box as a user would: the button's command to the
+// box, which ends a message box with that id (IDOK 1, IDCANCEL 2).
+int PressButton(HWND box, int id) {
   if (!IsWindow(box)) {
     Err("no such window");
     return 1;
   }
-  HWND ok = GetDlgItem(box, IDOK);
-  if (!PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(ok))) {
+  HWND button = GetDlgItem(box, id);
+  if (!PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                    reinterpret_cast<LPARAM>(button))) {
     Err("PostMessage failed: %lu", GetLastError());
     return 2;
+  }
+  return 0;
+}
+
+// An editor for VRECCFG.EXE that needs no user: it replaces the file it is
+// given with another.
+int CopyFileOver(const std::wstring& from, const std::wstring& to) {
+  if (!CopyFileW(from.c_str(), to.c_str(), FALSE)) {
+    Err("CopyFile failed: %lu", GetLastError());
+    return 1;
   }
   return 0;
 }
@@ -516,6 +527,8 @@ int Usage() {
       "  wait-box CAPTION TEXT     until a box with CAPTION (any if empty) holds TEXT\n"
       "  count-boxes CAPTION TEXT  how many such boxes there are\n"
       "  close-box HANDLE          press the box's OK button\n"
+      "  press HANDLE ID           press the box's button ID (1 OK, 2 Cancel)\n"
+      "  copy-file FROM TO         copy FROM over TO (an editor that needs nobody)\n"
       "  wait-gone HANDLE          until the window no longer exists\n"
       "  com-read PORT BYTES       open PORT, print up to BYTES bytes read from it\n",
       stderr);
@@ -568,7 +581,11 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"boxes" && rest == 0) return ListBoxes(options);
   if (command == L"wait-box" && rest == 2) return WaitBox(options, args[0], args[1]);
   if (command == L"count-boxes" && rest == 2) return CountBoxes(options, args[0], args[1]);
-  if (command == L"close-box" && rest == 1) return CloseBox(ParseHandle(args[0]));
+  if (command == L"close-box" && rest == 1) return PressButton(ParseHandle(args[0]), IDOK);
+  if (command == L"press" && rest == 2) {
+    return PressButton(ParseHandle(args[0]), static_cast<int>(Number(args[1])));
+  }
+  if (command == L"copy-file" && rest == 2) return CopyFileOver(args[0], args[1]);
   if (command == L"wait-gone" && rest == 1) return WaitGone(options, ParseHandle(args[0]));
   if (command == L"com-read" && rest == 2) {
     return ComRead(options, args[0], static_cast<DWORD>(Number(args[1])));

@@ -278,11 +278,16 @@ site_defaults() {  # DATA_DIR_AS_THE_PROGRAM_NAMES_IT SEPARATOR
 }
 # write_ini FILE COM LOG: [General] and the site, CR LF line ends.
 write_ini() {
-  local file="$1" com="$2" log="$3" key
+  local file="$1" com="$2" log="$3"
+  printf '[General]\r\nCom=%s\r\nLog=%s\r\n' "$com" "$log" >"$file"
+  append_site "$file" "$SITE"
+}
+append_site() {  # FILE NAME: a site section with the keys of KEY
+  local key
   {
-    printf '[General]\r\nCom=%s\r\nLog=%s\r\n[%s]\r\n' "$com" "$log" "$SITE"
+    printf '[%s]\r\n' "$2"
     for key in "${SITE_KEYS[@]}"; do printf '%s=%s\r\n' "$key" "${KEY[$key]}"; done
-  } >"$file"
+  } >>"$1"
 }
 # The usual program folder: data files and log beside VESPREC.EXE.
 write_windows_ini() {
