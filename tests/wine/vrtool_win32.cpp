@@ -443,6 +443,14 @@ int PressButton(HWND box, int id) {
   return 0;
 }
 
+int MoveCursor(int x, int y) {
+  if (!SetCursorPos(x, y)) {
+    Err("SetCursorPos failed: %lu", GetLastError());
+    return 1;
+  }
+  return 0;
+}
+
 // An editor for VRECCFG.EXE that needs no user: it replaces the file it is
 // given with another.
 int CopyFileOver(const std::wstring& from, const std::wstring& to) {
@@ -529,6 +537,7 @@ int Usage() {
       "  close-box HANDLE          press the box's OK button\n"
       "  press HANDLE ID           press the box's button ID (1 OK, 2 Cancel)\n"
       "  copy-file FROM TO         copy FROM over TO (an editor that needs nobody)\n"
+      "  cursor X Y                move the mouse cursor to X, Y\n"
       "  wait-gone HANDLE          until the window no longer exists\n"
       "  com-read PORT BYTES       open PORT, print up to BYTES bytes read from it\n",
       stderr);
@@ -586,6 +595,9 @@ int wmain(int argc, wchar_t** argv) {
     return PressButton(ParseHandle(args[0]), static_cast<int>(Number(args[1])));
   }
   if (command == L"copy-file" && rest == 2) return CopyFileOver(args[0], args[1]);
+  if (command == L"cursor" && rest == 2) {
+    return MoveCursor(static_cast<int>(Number(args[0])), static_cast<int>(Number(args[1])));
+  }
   if (command == L"wait-gone" && rest == 1) return WaitGone(options, ParseHandle(args[0]));
   if (command == L"com-read" && rest == 2) {
     return ComRead(options, args[0], static_cast<DWORD>(Number(args[1])));
