@@ -755,24 +755,24 @@ TEST_F(TrayTest, SiteItemsStartTheirSiteAndInterrompiStopsTheConnection) {
   EXPECT_EQ(quitCalls_, 0);
 }
 
-// The top-level dialogs of this thread with this caption.
-std::vector<HWND> DialogsTitled(const std::wstring& caption) {
+struct DialogSearch {
+  std::wstring caption;
   std::vector<HWND> found;
-  struct Search {
-    const std::wstring* caption;
-    std::vector<HWND>* found;
-  } search{&caption, &found};
-  EnumThreadWindows(
-      GetCurrentThreadId(),
-      [](HWND window, LPARAM lParam) {
-        auto& s = *reinterpret_cast<Search*>(lParam);
-        wchar_t title[64] = {};
-        InternalGetWindowText(window, title, 64);
-        if (*s.caption == title && IsWindowVisible(window)) s.found->push_back(window);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return found;
+};
+
+BOOL CALLBACK CollectDialog(HWND window, LPARAM lParam) {
+  auto& search = *reinterpret_cast<DialogSearch*>(lParam);
+  wchar_t title[64] = {};
+  InternalGetWindowText(window, title, 64);
+  if (search.caption == title && IsWindowVisible(window)) search.found.push_back(window);
+  return TRUE;
+}
+
+// The visible top-level windows of this thread with this caption.
+std::vector<HWND> DialogsTitled(const std::wstring& caption) {
+  DialogSearch search{caption, {}};
+  EnumThreadWindows(GetCurrentThreadId(), CollectDialog, reinterpret_cast<LPARAM>(&search));
+  return search.found;
 }
 
 TEST_F(TrayTest, AboutBoxOpensOnceAndClosesWithOk) {
