@@ -221,6 +221,9 @@ LineEnvironment SiteWorker::MakeLineEnvironment() {
       -> std::unique_ptr<Line> {
     std::unique_ptr<Line> port = env_.openLine(name, error);
     if (!port) return nullptr;
+    // A network line says when its connection drops and comes back.
+    port->SetNotices(
+        [this](std::string text) { env_.notifier.Post(Message::kDebug, 0, std::move(text)); });
     return std::make_unique<AttentiveLine>(
         std::move(port),
         WorkerAttention{env_.mailbox.Wake(), [this] { PumpWorkerMessages(); }, env_.flags.stop,

@@ -31,6 +31,9 @@ class ForwardingLine : public Line {
   bool SetDtr(bool on) override { return port_->SetDtr(on); }
   bool SetRts(bool on) override { return port_->SetRts(on); }
   std::uint32_t LastError() const override { return port_->LastError(); }
+  void SetNotices(std::function<void(std::string)> notice) override {
+    port_->SetNotices(std::move(notice));
+  }
 
  protected:
   Line& Port() { return *port_; }

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -104,6 +105,11 @@ class Line {
 
   // The system error code of the last failed call.
   virtual std::uint32_t LastError() const = 0;
+
+  // Where a line that changes state by itself (a network connection that
+  // drops and comes back) says so, one text a change; from the reading
+  // thread. A serial port has nothing to say.
+  virtual void SetNotices(std::function<void(std::string)> /*notice*/) {}
 };
 
 // Opens a port by name (a device path on POSIX, COMn on Windows) for reading

@@ -22,6 +22,7 @@
 #include "base/wake_signal.h"
 #include "line/discard_nul.h"
 #include "line/line.h"
+#include "line/tcp_line.h"
 
 namespace vr {
 namespace {
@@ -343,6 +344,7 @@ class PosixLine final : public Line {
 }  // namespace
 
 std::unique_ptr<Line> OpenSystemLine(const std::string& name, std::uint32_t* error) {
+  if (IsTcpPortName(name)) return OpenTcpLine(name, error);
   auto fail = [&](int code) -> std::unique_ptr<Line> {
     if (error) *error = static_cast<std::uint32_t>(code);
     return nullptr;

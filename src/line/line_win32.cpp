@@ -11,6 +11,7 @@
 #include "base/wake_signal.h"
 #include "line/discard_nul.h"
 #include "line/line.h"
+#include "line/tcp_line.h"
 
 namespace vr {
 namespace {
@@ -253,6 +254,7 @@ class Win32Line final : public Line {
 }  // namespace
 
 std::unique_ptr<Line> OpenSystemLine(const std::string& name, std::uint32_t* error) {
+  if (IsTcpPortName(name)) return OpenTcpLine(name, error);
   // COM10 and above need the device namespace; it works for COM1-9 too.
   const std::string path = name.rfind("\\\\.\\", 0) == 0 ? name : "\\\\.\\" + name;
   ScopedHandle port(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

@@ -1,0 +1,209 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "line/socket.h"
+
+namespace vr::net {
+namespace {
+
+int Fd(SocketHandle socket) { return static_cast<int>(socket); }
+
+bool MakeNonBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// getaddrinfo's own codes are not errno values: a name that does not
+// resolve reads as an unreachable host.
+std::uint32_t ResolveError(int code) {
+  if (code == EAI_SYSTEM) return static_cast<std::uint32_t>(errno);
+  return EHOSTUNREACH;
+}
+
+std::string PeerText(const sockaddr_storage& address) {
+  char host[NI_MAXHOST] = {};
+  char port[NI_MAXSERV] = {};
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, host, sizeof host,
+                  port, sizeof port, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+    return "?";
+  return std::string(host) + ":" + port;
+}
+
+}  // namespace
+
+ConnectStart StartConnect(const std::string& host, const std::string& port) {
+  ConnectStart start;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (const int code = getaddrinfo(host.c_str(), port.c_str(), &hints, &found); code != 0) {
+    start.error = ResolveError(code);
+    return start;
+  }
+  const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || !MakeNonBlocking(fd)) {
+    start.error = static_cast<std::uint32_t>(errno);
+    if (fd >= 0) close(fd);
+    freeaddrinfo(found);
+    return start;
+  }
+  // Records are small and wanted at once.
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  const int result = connect(fd, found->ai_addr, found->ai_addrlen);
+  const int error = errno;
+  freeaddrinfo(found);
+  if (result == 0 || error == EINPROGRESS) {
+    start.socket = fd;
+    start.inProgress = result != 0;
+    return start;
+  }
+  close(fd);
+  start.error = static_cast<std::uint32_t>(error);
+  return start;
+}
+
+std::uint32_t ConnectError(SocketHandle socket) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(Fd(socket), SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+  return static_cast<std::uint32_t>(error);
+}
+
+SocketHandle Listen(const std::string& address, const std::string& port, std::uint32_t& error) {
+  addrinfo hints{};
+  // Without an address: every IPv4 address.
+  hints.ai_family = address.empty() ? AF_INET : AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* found = nullptr;
+  if (const int code =
+          getaddrinfo(address.empty() ? nullptr : address.c_str(), port.c_str(), &hints, &found);
+      code != 0) {
+    error = ResolveError(code);
+    return kNoSocket;
+  }
+  const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    error = static_cast<std::uint32_t>(errno);
+    freeaddrinfo(found);
+    return kNoSocket;
+  }
+  const int on = 1;
+  // A restarted recorder takes its port back at once.
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const bool ok = bind(fd, found->ai_addr, found->ai_addrlen) == 0 && listen(fd, 4) == 0 &&
+                  MakeNonBlocking(fd);
+  error = ok ? 0 : static_cast<std::uint32_t>(errno);
+  freeaddrinfo(found);
+  if (!ok) {
+    close(fd);
+    return kNoSocket;
+  }
+  return fd;
+}
+
+SocketHandle Accept(SocketHandle listener, std::string& peer) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  const int fd = accept4(Fd(listener), reinterpret_cast<sockaddr*>(&address), &length,
+                         SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) return kNoSocket;
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  peer = PeerText(address);
+  return fd;
+}
+
+Transfer Receive(SocketHandle socket, std::uint8_t* data, std::size_t size) {
+  Transfer t;
+  for (;;) {
+    const ssize_t n = recv(Fd(socket), data, size, 0);
+    if (n >= 0) {
+      t.bytes = static_cast<long>(n);
+      return t;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      t.wouldBlock = true;
+    } else {
+      t.failed = true;
+      t.error = static_cast<std::uint32_t>(errno);
+    }
+    return t;
+  }
+}
+
+Transfer Send(SocketHandle socket, const std::uint8_t* data, std::size_t size) {
+  Transfer t;
+  for (;;) {
+    // No SIGPIPE for a far end that has gone: the error says so.
+    const ssize_t n = send(Fd(socket), data, size, MSG_NOSIGNAL);
+    if (n >= 0) {
+      t.bytes = static_cast<long>(n);
+      return t;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      t.wouldBlock = true;
+    } else {
+      t.failed = true;
+      t.error = static_cast<std::uint32_t>(errno);
+    }
+    return t;
+  }
+}
+
+void Close(SocketHandle socket) {
+  if (socket != kNoSocket) close(Fd(socket));
+}
+
+Readiness Wait(SocketHandle socket, bool wantRead, bool wantWrite, SocketHandle listener,
+               int timeoutMs, WakeSignal* wake) {
+  pollfd p[3] = {};
+  nfds_t count = 0;
+  int socketAt = -1;
+  int listenerAt = -1;
+  if (socket != kNoSocket && (wantRead || wantWrite)) {
+    socketAt = static_cast<int>(count);
+    p[count++] = {Fd(socket), static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)),
+                  0};
+  }
+  if (listener != kNoSocket) {
+    listenerAt = static_cast<int>(count);
+    p[count++] = {Fd(listener), POLLIN, 0};
+  }
+  if (wake != nullptr && wake->NativeHandle() >= 0)
+    p[count++] = {static_cast<int>(wake->NativeHandle()), POLLIN, 0};
+  Readiness r;
+  if (poll(p, count, timeoutMs) < 0) {
+    if (errno != EINTR) {
+      r.failed = true;
+      r.error = static_cast<std::uint32_t>(errno);
+    }
+    return r;
+  }
+  if (socketAt >= 0) {
+    const short events = p[socketAt].revents;
+    // A hang-up or an error shows when the socket is read or written.
+    r.readable = (events & (POLLIN | POLLHUP | POLLERR)) != 0 && wantRead;
+    r.writable = (events & (POLLOUT | POLLHUP | POLLERR)) != 0 && wantWrite;
+  }
+  if (listenerAt >= 0) r.listenerReadable = (p[listenerAt].revents & POLLIN) != 0;
+  return r;
+}
+
+std::uint32_t ClosedByPeerError() { return ECONNRESET; }
+std::uint32_t InvalidAddressError() { return EINVAL; }
+
+}  // namespace vr::net
