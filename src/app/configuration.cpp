@@ -5,8 +5,10 @@
 
 namespace vr {
 
-bool LoadConfiguration(const Profile& profile, Configuration& config, Reporter& reporter,
+bool LoadConfiguration(const Profile& file, Configuration& config, Reporter& reporter,
                        const Clock& clock, ProcessFlags* flags) {
+  // Read once: every reader below sees the same file, indexed once.
+  const Profile profile = file.Snapshot();
   config.sites.clear();
   config.sites.emplace_back();
   config.menu.clear();

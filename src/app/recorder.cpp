@@ -40,14 +40,14 @@ int RunRecorder(const std::string& programDir, const CommandLine& commandLine,
 
   {
     // No window yet: problems go straight to the log.
-    LogReporter reporter(run.config.general, clock);
+    LogReporter reporter(run.config.general, clock, platform.StartupLogWatch());
     if (!LoadConfiguration(run.profile, run.config, reporter, clock))
       return platform.ConfigurationUnusable(run);
   }
   const std::string port = run.config.general.com;
-  ErrorLog(clock, run.config.general.log).WriteMessage(msg::kStarting);
+  ErrorLog(clock, run.config.general.log, platform.StartupLogWatch()).WriteMessage(msg::kStarting);
   auto closingLine = [&] {
-    ErrorLog(clock, run.config.general.log).WriteMessage(msg::kClosing);
+    ErrorLog(clock, run.config.general.log, platform.StartupLogWatch()).WriteMessage(msg::kClosing);
   };
 
   std::string error;

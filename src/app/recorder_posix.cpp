@@ -22,11 +22,14 @@ namespace {
 class PosixFrontEnd final : public FrontEnd {
  public:
   PosixFrontEnd(RecorderRun& run, RecorderConsole console, const std::string& runtimeDir,
-                SignalPipe& signals, const ServiceLog& serviceLog)
+                SignalPipe& signals, const ServiceLog& serviceLog, LogWatch& logNotice)
       : run_(run),
         console_(run.config.general.windowTitle, run.config.general.log,
-                 {console.out, console.err, console.titleToTerminal}, run.flags, run.clock,
-                 Sources(run)),
+                 {.out = console.out,
+                  .err = console.err,
+                  .titleToTerminal = console.titleToTerminal,
+                  .logWatch = &logNotice},
+                 run.flags, run.clock, Sources(run)),
         control_{
             .port = run.config.general.com,
             .flags = run.flags,
@@ -148,7 +151,8 @@ class PosixPlatform final : public RecorderPlatform {
   }
 
   std::unique_ptr<FrontEnd> MakeFrontEnd(RecorderRun& run) override {
-    return std::make_unique<PosixFrontEnd>(run, console_, runtimeDir_, signals_, serviceLog_);
+    return std::make_unique<PosixFrontEnd>(run, console_, runtimeDir_, signals_, serviceLog_,
+                                           logNotice_);
   }
 
   std::thread StartWorkerThread(std::function<void()> body) override {
@@ -156,9 +160,13 @@ class PosixPlatform final : public RecorderPlatform {
   }
 
   int StoppedInOrder() override { return kExitStopped; }
+  LogWatch* StartupLogWatch() override { return &logNotice_; }
 
  private:
   RecorderConsole console_;
+  // A log that cannot be written is said once on standard error, whoever
+  // writes to it: without it every report would be lost without a word.
+  LogFailureNotice logNotice_{console_.err, "vesprec"};
   SignalPipe signals_;
   const ServiceLog serviceLog_;
   std::string runtimeDir_;
