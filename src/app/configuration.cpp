@@ -1,6 +1,7 @@
 #include "app/configuration.h"
 
 #include "config/general_settings.h"
+#include "config/settings.h"
 #include "schedule/schedule.h"
 
 namespace vr {
@@ -17,6 +18,18 @@ bool LoadConfiguration(const Profile& file, Configuration& config, Reporter& rep
   if (config.sites.empty()) ok = false;
   if (flags) flags->reload = false;
   return ok;
+}
+
+std::string PortInFile(const Profile& profile) {
+  return profile.ReadString("General", "Com", kMissingText);
+}
+
+std::string PortChangeRefusal(std::string_view runningPort, std::string_view portInFile) {
+  // A file without Com keeps the running port, as a reload would.
+  if (IsMissing(portInFile) || portInFile == runningPort) return {};
+  return "VESPREC.INI now names the port " + std::string(portInFile) +
+         ", this instance serves " + std::string(runningPort) +
+         ": a port change needs a restart (ctl quit, then start vesprec again)";
 }
 
 }  // namespace vr
