@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 
 #include "app/foreground_child_posix.h"
 #include "base/path.h"
@@ -28,6 +29,11 @@ void RunConfigurationProgram(const std::string& programDir, std::ostream& err) {
   int spawnError = 0;
   if (RunInForeground(program, {kConfigProgramName, "--dir", programDir}, &spawnError) < 0)
     err << "vesprec: ctl: " << program << ": " << std::strerror(spawnError) << "\n";
+}
+
+bool IsFolder(const char* path) {
+  std::error_code ec;
+  return std::filesystem::is_directory(path, ec);
 }
 
 }  // namespace
@@ -59,29 +65,49 @@ int RunControlClient(const std::string& programDir, const std::vector<std::strin
 
   const Profile profile(JoinPath(programDir, kConfigFileName));
   const std::string port = profile.ReadString("General", "Com", kMissingText);
-  if (IsMissing(port)) {
-    err << "vesprec: ctl: " << profile.Path() << " names no port (Com)\n";
-    return kCtlNoInstance;
-  }
+  const bool portNamed = !IsMissing(port);
   std::string runtimeDir;
   std::string error;
-  if (!FindRuntimeDirectory(false, runtimeDir, error)) {
-    err << "vesprec: no instance serves " << port << " (" << error << ")\n";
+  std::vector<std::string> runtimeDirs;
+  if (FindRuntimeDirectory(false, runtimeDir, error)) runtimeDirs.push_back(runtimeDir);
+  if (runtimeDir != kServiceRuntimeDir && IsFolder(kServiceRuntimeDir))
+    runtimeDirs.push_back(kServiceRuntimeDir);
+
+  // The instance that serves this folder first, whatever port the file names
+  // now (Com may have been edited while it runs); then the port's.
+  std::error_code ec;
+  const std::string folder = std::filesystem::weakly_canonical(programDir, ec).string();
+  std::vector<std::string> candidates;
+  for (const std::string& dir : runtimeDirs)
+    candidates.push_back(FolderLinkPath(dir, ec ? programDir : folder));
+  if (portNamed)
+    for (const std::string& dir : runtimeDirs) candidates.push_back(ControlSocketPath(dir, port));
+
+  std::string socketPath;
+  std::string answer;
+  for (const std::string& candidate : candidates) {
+    if (AskInstance(candidate, "status", answer) == AskResult::kNoInstance) continue;
+    socketPath = candidate;
+    break;
+  }
+  const std::string served = portNamed ? port : programDir;
+  if (socketPath.empty()) {
+    if (!portNamed) {
+      err << "vesprec: ctl: " << profile.Path() << " names no port (Com)\n";
+    } else if (runtimeDirs.empty()) {
+      err << "vesprec: no instance serves " << port << " (" << error << ")\n";
+    } else {
+      err << "vesprec: no instance serves " << port << "\n";
+    }
+    if (args.front() == "config")
+      err << "vesprec: run " << kConfigProgramName << " to edit the configuration\n";
     return kCtlNoInstance;
   }
-  const std::string socketPath = ControlSocketPath(runtimeDir, port);
 
-  std::string answer;
   if (args.front() == "config") {
     if (args.size() > 1) {
       err << "vesprec: ctl: config takes no argument\n";
       return kCtlRefused;
-    }
-    // Only an instance that runs can reload; without one, vreccfg alone is the tool.
-    if (AskInstance(socketPath, "status", answer) != AskResult::kAnswered) {
-      err << "vesprec: no instance serves " << port << "; run " << kConfigProgramName
-          << " to edit the configuration\n";
-      return kCtlNoInstance;
     }
     RunConfigurationProgram(programDir, err);
     request = "reload";
@@ -89,10 +115,10 @@ int RunControlClient(const std::string& programDir, const std::vector<std::strin
 
   switch (AskInstance(socketPath, request, answer)) {
     case AskResult::kNoInstance:
-      err << "vesprec: no instance serves " << port << "\n";
+      err << "vesprec: no instance serves " << served << "\n";
       return kCtlNoInstance;
     case AskResult::kNoAnswer:
-      err << "vesprec: the instance for " << port << " did not answer\n";
+      err << "vesprec: the instance for " << served << " did not answer\n";
       return kCtlNoInstance;
     case AskResult::kAnswered:
       break;

@@ -87,6 +87,9 @@ std::string AnswerControlRequest(ControlContext& context, std::string_view reque
     return "ok\n";
   }
   if (command == "reload") {
+    const std::string refusal =
+        PortChangeRefusal(context.port, context.portInFile ? context.portInFile() : context.port);
+    if (!refusal.empty()) return "error " + refusal + "\n";
     context.mailbox.Post(WorkerRequest::kReload);
     return "ok\n";
   }

@@ -11,6 +11,7 @@
 
 #include "acquisition/worker_mailbox.h"
 #include "app/recorder.h"
+#include "app/configuration.h"
 #include "base/flags.h"
 #include "ui/console_posix.h"
 
@@ -28,13 +29,18 @@ struct ControlContext {
   std::function<std::optional<SiteMenuItem>(std::string_view site)> findSiteItem;
   // The orderly stop of the whole program ("&Esci").
   std::function<void()> quit;
+  // Com as VESPREC.INI names it now (the missing-key text when it names
+  // none): a reload is refused when the port changed.
+  std::function<std::string()> portInFile;
 };
+
 
 // Answers one request line: "ok" and the answer's lines, or "error TEXT".
 //   status        port, pid, site, state, lines, icon, title, warnings
+//   status --json the same and each site's records and files, as JSON
 //   start SITE    start the site of the sites menu by hand
 //   stop          "&Interrompi": end the running connection
-//   reload        read the configuration again
+//   reload        read the configuration again (refused when Com changed)
 //   wake          raise the wait event: an idle worker looks at its sites now
 //   ack           every warning counts as closed
 //   quit          "&Esci": stop in order and end

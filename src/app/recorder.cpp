@@ -40,14 +40,14 @@ int RunRecorder(const std::string& programDir, const CommandLine& commandLine,
 
   {
     // No window yet: problems go straight to the log.
-    LogReporter reporter(run.config.general, clock);
+    LogReporter reporter(run.config.general, clock, platform.StartupLogWatch());
     if (!LoadConfiguration(run.profile, run.config, reporter, clock))
       return platform.ConfigurationUnusable(run);
   }
   const std::string port = run.config.general.com;
-  ErrorLog(clock, run.config.general.log).WriteMessage(msg::kStarting);
+  ErrorLog(clock, run.config.general.log, platform.StartupLogWatch()).WriteMessage(msg::kStarting);
   auto closingLine = [&] {
-    ErrorLog(clock, run.config.general.log).WriteMessage(msg::kClosing);
+    ErrorLog(clock, run.config.general.log, platform.StartupLogWatch()).WriteMessage(msg::kClosing);
   };
 
   std::string error;
@@ -90,6 +90,17 @@ int RunRecorder(const std::string& programDir, const CommandLine& commandLine,
       .reloadConfiguration =
           [&] {
             std::lock_guard guard(run.configMutex);
+            if (const std::string refusal = PortChangeRefusal(port, PortInFile(run.profile));
+                !refusal.empty()) {
+              // The sites of another port must not be served on this one:
+              // the running configuration stays whole.
+              run.flags.reload = false;
+              frontEnd->Reports().Post(Message::kDebug, 0,
+                                       "Configurazione non ricaricata: VESPREC.INI indica la "
+                                       "porta " + PortInFile(run.profile) + ", questa istanza "
+                                       "serve " + port + " (un cambio di porta richiede un riavvio)");
+              return;
+            }
             NotifierReporter reporter(frontEnd->Reports());
             LoadConfiguration(run.profile, run.config, reporter, clock, &run.flags);
             frontEnd->SetLogPath(run.config.general.log);

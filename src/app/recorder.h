@@ -23,6 +23,7 @@
 #include "base/notifier.h"
 #include "base/wake_signal.h"
 #include "config/profile.h"
+#include "log/error_log.h"
 
 namespace vr {
 
@@ -101,6 +102,8 @@ class RecorderPlatform {
   }
   // The exit code of a run that reached the main loop.
   virtual int StoppedInOrder() { return 0; }
+  // Hears whether the log lines of the start-up and the end could be written.
+  virtual LogWatch* StartupLogWatch() { return nullptr; }
 };
 
 // The whole run; the exit code.

@@ -1,6 +1,7 @@
 #include "app/recorder_posix.h"
 
 #include <csignal>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "app/signal_pipe_posix.h"
 #include "base/clock.h"
 #include "base/path.h"
+#include "config/general_settings.h"
 #include "log/strings.h"
 #include "ui/console_posix.h"
 #include "ui/control_socket_posix.h"
@@ -22,11 +24,14 @@ namespace {
 class PosixFrontEnd final : public FrontEnd {
  public:
   PosixFrontEnd(RecorderRun& run, RecorderConsole console, const std::string& runtimeDir,
-                SignalPipe& signals, const ServiceLog& serviceLog)
+                SignalPipe& signals, const ServiceLog& serviceLog, LogWatch& logNotice)
       : run_(run),
         console_(run.config.general.windowTitle, run.config.general.log,
-                 {console.out, console.err, console.titleToTerminal}, run.flags, run.clock,
-                 Sources(run)),
+                 {.out = console.out,
+                  .err = console.err,
+                  .titleToTerminal = console.titleToTerminal,
+                  .logWatch = &logNotice},
+                 run.flags, run.clock, Sources(run)),
         control_{
             .port = run.config.general.com,
             .flags = run.flags,
@@ -36,6 +41,7 @@ class PosixFrontEnd final : public FrontEnd {
             .frontEnd = console_,
             .findSiteItem = [&run](std::string_view site) { return run.FindSiteItem(site); },
             .quit = [&run] { run.Quit(); },
+            .portInFile = [&run] { return PortInFile(run.profile); },
         },
         parts_{
             .frontEnd = console_,
@@ -49,6 +55,10 @@ class PosixFrontEnd final : public FrontEnd {
                   ReactToSignal(signalNumber, serviceLog, run_.mailbox, [this] { run_.Quit(); });
                 },
         } {}
+
+  ~PosixFrontEnd() override {
+    if (!folderLink_.empty()) UnlinkFolderFromSocket(folderLink_, socketPath_);
+  }
 
   Notifier& Reports() override { return console_; }
   IconDisplay& Icons() override { return console_; }
@@ -64,9 +74,21 @@ class PosixFrontEnd final : public FrontEnd {
  private:
   bool Listen(const std::string& runtimeDir, std::ostream& err) {
     std::string error;
-    if (server_.Listen(ControlSocketPath(runtimeDir, run_.config.general.com), error)) return true;
-    err << "vesprec: no control socket, 'vesprec ctl' will not reach this run: " << error << "\n";
-    return false;
+    socketPath_ = ControlSocketPath(runtimeDir, run_.config.general.com);
+    if (!server_.Listen(socketPath_, error)) {
+      err << "vesprec: no control socket, 'vesprec ctl' will not reach this run: " << error
+          << "\n";
+      return false;
+    }
+    // `ctl` finds the instance by its folder too: Com may be edited while it runs.
+    std::error_code ec;
+    const std::string folder = std::filesystem::weakly_canonical(run_.programDir, ec).string();
+    const std::string link = FolderLinkPath(runtimeDir, ec ? run_.programDir : folder);
+    if (LinkFolderToSocket(link, socketPath_, error))
+      folderLink_ = link;
+    else
+      err << "vesprec: 'vesprec ctl' will find this run by its port only: " << error << "\n";
+    return true;
   }
 
   static ConsoleSources Sources(RecorderRun& run) {
@@ -82,6 +104,8 @@ class PosixFrontEnd final : public FrontEnd {
 
   RecorderRun& run_;
   ConsoleFrontEnd console_;
+  std::string socketPath_;
+  std::string folderLink_;  // empty: none made
   ControlServer server_;
   ControlContext control_;
   MainLoopParts parts_;
@@ -148,7 +172,8 @@ class PosixPlatform final : public RecorderPlatform {
   }
 
   std::unique_ptr<FrontEnd> MakeFrontEnd(RecorderRun& run) override {
-    return std::make_unique<PosixFrontEnd>(run, console_, runtimeDir_, signals_, serviceLog_);
+    return std::make_unique<PosixFrontEnd>(run, console_, runtimeDir_, signals_, serviceLog_,
+                                           logNotice_);
   }
 
   std::thread StartWorkerThread(std::function<void()> body) override {
@@ -156,9 +181,13 @@ class PosixPlatform final : public RecorderPlatform {
   }
 
   int StoppedInOrder() override { return kExitStopped; }
+  LogWatch* StartupLogWatch() override { return &logNotice_; }
 
  private:
   RecorderConsole console_;
+  // A log that cannot be written is said once on standard error, whoever
+  // writes to it: without it every report would be lost without a word.
+  LogFailureNotice logNotice_{console_.err, "vesprec"};
   SignalPipe signals_;
   const ServiceLog serviceLog_;
   std::string runtimeDir_;

@@ -14,14 +14,16 @@ namespace vr {
 // stand at the moment of the report (nothing is recorded before Log is read).
 class LogReporter final : public Reporter {
  public:
-  LogReporter(const GeneralSettings& general, const Clock& clock) : general_(general), clock_(clock) {}
+  LogReporter(const GeneralSettings& general, const Clock& clock, LogWatch* watch = nullptr)
+      : general_(general), clock_(clock), watch_(watch) {}
   void Report(int id, std::string_view siteCode) override {
-    ErrorLog(clock_, general_.log).WriteMessage(id, siteCode);
+    ErrorLog(clock_, general_.log, watch_).WriteMessage(id, siteCode);
   }
 
  private:
   const GeneralSettings& general_;
   const Clock& clock_;
+  LogWatch* watch_;
 };
 
 }  // namespace vr

@@ -46,8 +46,9 @@ void BuildSiteList(const std::vector<std::string>& sectionNames, SiteList& sites
   if (first) menu.push_back({itemId, std::string(), false});
 }
 
-bool ReadGeneralSettings(const Profile& profile, GeneralSettings& general, SiteList& sites,
+bool ReadGeneralSettings(const Profile& file, GeneralSettings& general, SiteList& sites,
                          SitesMenu& menu, Reporter& reporter) {
+  const Profile profile = file.Snapshot();
   bool ok = true;
   const std::vector<std::string> names = profile.SectionNames();
   if (names.empty()) {

@@ -6,8 +6,9 @@
 
 namespace vr {
 
-LineSettingsResult ReadLineSettings(const Profile& profile, std::string_view siteCode,
+LineSettingsResult ReadLineSettings(const Profile& file, std::string_view siteCode,
                                     LineSettings& line, Reporter& reporter) {
+  const Profile profile = file.Snapshot();
   LineSettingsResult r;
   auto report = [&](int id) {
     reporter.Report(id, siteCode);

@@ -142,23 +142,58 @@ std::string_view MissingEnding(std::string_view text, const Line& line, std::str
   return eol;
 }
 
+std::string LowerAscii(std::string_view s) {
+  std::string lower(s);
+  for (char& c : lower) c = AsciiLower(c);
+  return lower;
+}
+
 }  // namespace
 
-bool FindValue(std::string_view text, std::string_view section, std::string_view key,
-               std::string* value) {
-  const std::vector<Line> lines = SplitLines(text);
-  const Location where = Locate(lines, section, key);
-  if (!where.key) return false;
-  if (value != nullptr) value->assign(Unquote(lines[*where.key].value));
+Index::Index(std::string text) : text_(std::move(text)) {
+  // Keys are filed under the section they follow; only the first section of
+  // a name and the first key of a name in it can ever be found.
+  Keys* current = nullptr;
+  for (const Line& line : SplitLines(text_)) {
+    if (line.kind == LineKind::kSection) {
+      sectionNames_.emplace_back(line.name);
+      const auto [it, inserted] = sections_.try_emplace(LowerAscii(line.name));
+      current = inserted ? &it->second : nullptr;
+    } else if (line.kind == LineKind::kKey && current != nullptr) {
+      current->try_emplace(LowerAscii(line.name), line.value);
+    }
+  }
+}
+
+bool Index::FindValue(std::string_view section, std::string_view key, std::string* value) const {
+  const auto s = sections_.find(LowerAscii(Trim(section)));
+  if (s == sections_.end()) return false;
+  const auto k = s->second.find(LowerAscii(Trim(key)));
+  if (k == s->second.end()) return false;
+  if (value != nullptr) value->assign(Unquote(k->second));
   return true;
 }
 
+bool FindValue(std::string_view text, std::string_view section, std::string_view key,
+               std::string* value) {
+  return Index(std::string(text)).FindValue(section, key, value);
+}
+
 std::vector<std::string> SectionNames(std::string_view text) {
-  std::vector<std::string> names;
+  return Index(std::string(text)).SectionNames();
+}
+
+std::vector<Entry> Entries(std::string_view text) {
+  std::vector<Entry> entries;
+  std::size_t lineNumber = 0;
   for (const Line& line : SplitLines(text)) {
-    if (line.kind == LineKind::kSection) names.emplace_back(line.name);
+    ++lineNumber;
+    if (line.kind == LineKind::kSection)
+      entries.push_back({Entry::Kind::kSection, lineNumber, line.name, {}});
+    else if (line.kind == LineKind::kKey)
+      entries.push_back({Entry::Kind::kKey, lineNumber, line.name, line.value});
   }
-  return names;
+  return entries;
 }
 
 std::string WithValue(std::string_view text, std::string_view section, std::string_view key,
@@ -274,10 +309,27 @@ bool WriteWholeFile(const fs::path& path, std::string_view text) {
 
 }  // namespace
 
+Profile::Profile(std::string path) : path_(std::move(path)) {}
+Profile::~Profile() = default;
+Profile::Profile(const Profile&) = default;
+Profile& Profile::operator=(const Profile&) = default;
+
+Profile Profile::Snapshot() const {
+  Profile snapshot(path_);
+  snapshot.frozen_ = frozen_ ? frozen_ : std::make_shared<const profile_text::Index>(ReadOrEmpty(path_));
+  return snapshot;
+}
+
+const std::string& Profile::SnapshotText() const {
+  static const std::string kNone;
+  return frozen_ ? frozen_->Text() : kNone;
+}
+
 std::string Profile::ReadString(std::string_view section, std::string_view key,
                                 std::string_view def, std::size_t maxChars) const {
+  if (!frozen_) return Snapshot().ReadString(section, key, def, maxChars);
   std::string value;
-  if (!profile_text::FindValue(ReadOrEmpty(path_), section, key, &value)) value.assign(def);
+  if (!frozen_->FindValue(section, key, &value)) value.assign(def);
   // The caller's buffer limit applies to the default as well.
   if (value.size() > maxChars) value.resize(maxChars);
   return value;
@@ -285,16 +337,16 @@ std::string Profile::ReadString(std::string_view section, std::string_view key,
 
 std::int32_t Profile::ReadInt(std::string_view section, std::string_view key,
                               std::int32_t def) const {
+  if (!frozen_) return Snapshot().ReadInt(section, key, def);
   std::string value;
   // As on Windows, an empty value counts as missing; other text without digits reads as 0.
-  if (!profile_text::FindValue(ReadOrEmpty(path_), section, key, &value) || value.empty()) {
-    return def;
-  }
+  if (!frozen_->FindValue(section, key, &value) || value.empty()) return def;
   return profile_text::ParseInt(value);
 }
 
 std::vector<std::string> Profile::SectionNames() const {
-  return profile_text::SectionNames(ReadOrEmpty(path_));
+  if (!frozen_) return Snapshot().SectionNames();
+  return frozen_->SectionNames();
 }
 
 bool Profile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
@@ -321,6 +373,8 @@ bool Profile::WriteString(std::string_view section, std::string_view key, std::s
     ok = !ec;
   }
   if (!ok) fs::remove(temporary, ec);
+  // A snapshot sees its own writes (and whatever else the file now holds).
+  if (ok && frozen_) frozen_ = std::make_shared<const profile_text::Index>(ReadOrEmpty(path_));
   return ok;
 }
 

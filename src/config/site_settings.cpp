@@ -112,11 +112,18 @@ std::string OverflowPath(std::string_view programDir, std::string_view siteCode,
   return path;
 }
 
-bool ReadSiteSettings(const Profile& profile, std::string_view siteCode,
-                      std::string_view programDir, SiteSettings& settings, Reporter& reporter) {
+bool ReadSiteSettings(const Profile& file, std::string_view siteCode,
+                      std::string_view programDir, SiteSettings& settings, Reporter& reporter,
+                      MissingKeys missing) {
+  // One reading of the file for all the keys: the same settings whatever
+  // another program writes meanwhile, and no scan per key.
+  const Profile profile = file.Snapshot();
+  bool ok = true;
+  // True when the reading ends here.
   auto fail = [&](int id) {
     reporter.Report(id, siteCode);
-    return false;
+    ok = false;
+    return missing == MissingKeys::kStopAtFirst;
   };
   auto readString = [&](const char* key) {
     return profile.ReadString(siteCode, key, kMissingText, kMaxPathChars);
@@ -136,14 +143,20 @@ bool ReadSiteSettings(const Profile& profile, std::string_view siteCode,
 
   for (const PathKey& k : kPathKeys) {
     const std::string value = readString(k.key);
-    if (IsMissing(value)) return fail(k.id);
+    if (IsMissing(value)) {
+      if (fail(k.id)) return false;
+      continue;
+    }
     settings.*k.path = value;
     settings.*k.overflow = OverflowPath(programDir, siteCode, value, k.suffix);
   }
 
   for (const NumericKey& k : kNumericKeys) {
     const std::int32_t value = profile.ReadInt(siteCode, k.key, kMissingNumber);
-    if (value == kMissingNumber) return fail(k.id);
+    if (value == kMissingNumber) {
+      if (fail(k.id)) return false;
+      continue;
+    }
     // Unsigned 32-bit arithmetic, as the fields are; no range is enforced.
     settings.*k.field = static_cast<std::uint32_t>(value) * k.scale;
   }
@@ -153,8 +166,11 @@ bool ReadSiteSettings(const Profile& profile, std::string_view siteCode,
 
   const std::string device = readString("Dispositivo");
   const DeviceType type = IsMissing(device) ? DeviceType::kNone : DeviceTypeFromName(device);
-  if (type == DeviceType::kNone) return fail(msg::kDispositivo);
-  settings.deviceType = type;
+  if (type == DeviceType::kNone) {
+    if (fail(msg::kDispositivo)) return false;
+  } else {
+    settings.deviceType = type;
+  }
 
   if (const std::int32_t value = profile.ReadInt(siteCode, "MetodoAlternativo", kMissingNumber);
       value != kMissingNumber)
@@ -162,7 +178,7 @@ bool ReadSiteSettings(const Profile& profile, std::string_view siteCode,
   // Read afresh at every connection: a site that drops the key stops syncing.
   const std::int32_t sync = profile.ReadInt(siteCode, "Sincronizza", kMissingNumber);
   settings.sincronizza = sync != kMissingNumber && sync != 0;
-  return true;
+  return ok;
 }
 
 }  // namespace vr

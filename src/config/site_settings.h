@@ -13,13 +13,20 @@
 
 namespace vr {
 
+enum class MissingKeys {
+  kStopAtFirst,  // a connection's start: the first missing key ends the reading
+  kReportEvery,  // `--check`: every missing key is reported, the reading goes on
+};
+
 // Reads the site's section into settings in the fixed key order. At the first
 // missing required key it reports that key's id with the site code and returns
 // false; the fields read so far keep their new values, the later ones their
 // old ones (the six paths having been cleared first). programDir is where the
-// overflow files lie.
+// overflow files lie. With kReportEvery every missing key is reported, in the
+// same order, and the result is false when any was.
 bool ReadSiteSettings(const Profile& profile, std::string_view siteCode,
-                      std::string_view programDir, SiteSettings& settings, Reporter& reporter);
+                      std::string_view programDir, SiteSettings& settings, Reporter& reporter,
+                      MissingKeys missing = MissingKeys::kStopAtFirst);
 
 // The overflow file of a data file: programDir, separator, the site code, the
 // data file's name without its four-character extension, and the suffix

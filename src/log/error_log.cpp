@@ -80,7 +80,28 @@ void ErrorLog::WriteDebug(std::string_view text) const { WriteLine("Debug", text
 void ErrorLog::WriteLine(std::string_view prefix, std::string_view text) const {
   if (path_.empty()) return;
   const LocalNow now = clock_.Now();
-  AppendLogBytes(path_, FormatLogLine(prefix, FromSeconds(now.seconds), text));
+  std::uint32_t error = 0;
+  const bool written = AppendLogBytes(path_, FormatLogLine(prefix, FromSeconds(now.seconds), text), &error);
+  if (!watch_) return;
+  if (written)
+    watch_->Written(path_);
+  else
+    watch_->Failed(path_, error);
+}
+
+void LogFailureNotice::Written(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  if (saidFor_ == path) saidFor_.clear();
+}
+
+void LogFailureNotice::Failed(const std::string& path, std::uint32_t systemError) {
+  std::lock_guard lock(mutex_);
+  if (saidFor_ == path) return;
+  saidFor_ = path;
+  out_ << programName_ << ": cannot write the error log " << path;
+  if (const std::string why = SystemErrorDescription(systemError); !why.empty()) out_ << " (" << why << ")";
+  out_ << ": reports are lost until it can be written (see Log= in VESPREC.INI)\n";
+  out_.flush();
 }
 
 }  // namespace vr

@@ -1,13 +1,16 @@
 #pragma once
 // The error log and the debug log: one text file named by the Log key,
 // opened, appended and closed for every line so that several processes may
-// share it. A line that cannot be written is lost silently.
+// share it. A line that cannot be written is lost; a LogWatch, when given,
+// hears of it, so that a front end can say so where a person sees it.
 //
 // Line layout: a prefix of five characters (the first five of the
 // accompanying text, padded with blanks; "Debug" for a debug line),
 // YYYY/MM/DD/hh:mm:ss, two blanks, the text, CR LF.
 
 #include <cstdint>
+#include <mutex>
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -26,10 +29,34 @@ std::string FormatLogLine(std::string_view prefix, const CivilTime& when, std::s
 // no description for the code.
 std::string SystemErrorText(std::uint32_t code);
 
+// Hears whether each log line could be written.
+class LogWatch {
+ public:
+  virtual ~LogWatch() = default;
+  virtual void Written(const std::string& path) = 0;
+  virtual void Failed(const std::string& path, std::uint32_t systemError) = 0;
+};
+
+// Says once on a stream that the log cannot be written, and again only after
+// it could be written in between (or when it moves to another file).
+class LogFailureNotice final : public LogWatch {
+ public:
+  LogFailureNotice(std::ostream& out, std::string programName)
+      : out_(out), programName_(std::move(programName)) {}
+  void Written(const std::string& path) override;
+  void Failed(const std::string& path, std::uint32_t systemError) override;
+
+ private:
+  std::ostream& out_;
+  const std::string programName_;
+  std::mutex mutex_;
+  std::string saidFor_;  // the log path whose failure was said; empty: none
+};
+
 class ErrorLog {
  public:
-  explicit ErrorLog(const Clock& clock, std::string path = {})
-      : clock_(clock), path_(std::move(path)) {}
+  explicit ErrorLog(const Clock& clock, std::string path = {}, LogWatch* watch = nullptr)
+      : clock_(clock), path_(std::move(path)), watch_(watch) {}
 
   void SetPath(std::string path) { path_ = std::move(path); }
   const std::string& Path() const { return path_; }
@@ -46,6 +73,7 @@ class ErrorLog {
 
   const Clock& clock_;
   std::string path_;
+  LogWatch* watch_;
 };
 
 // Platform parts (log_platform_posix.cpp / log_platform_win32.cpp).
@@ -60,7 +88,9 @@ std::string SystemErrorDescription(std::uint32_t code);
 std::string ToLogCharset(std::string_view utf8);
 
 // Opens path for writing (created when missing, others may read), appends
-// bytes with one write at the end, and closes it. False when it could not.
-bool AppendLogBytes(const std::string& path, std::string_view bytes);
+// bytes with one write at the end, and closes it. False when it could not,
+// with the system's error code in *error when given.
+bool AppendLogBytes(const std::string& path, std::string_view bytes,
+                    std::uint32_t* error = nullptr);
 
 }  // namespace vr

@@ -17,15 +17,22 @@ std::string SystemErrorDescription(std::uint32_t code) {
 
 std::string ToLogCharset(std::string_view utf8) { return std::string(utf8); }
 
-bool AppendLogBytes(const std::string& path, std::string_view bytes) {
+bool AppendLogBytes(const std::string& path, std::string_view bytes, std::uint32_t* error) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    if (error) *error = static_cast<std::uint32_t>(errno);
+    return false;
+  }
   ssize_t written;
   do {
     written = ::write(fd, bytes.data(), bytes.size());
   } while (written < 0 && errno == EINTR);
+  // A short write is a full disk.
+  const int cause = written < 0 ? errno : ENOSPC;
   ::close(fd);
-  return written == static_cast<ssize_t>(bytes.size());
+  if (written == static_cast<ssize_t>(bytes.size())) return true;
+  if (error) *error = static_cast<std::uint32_t>(cause);
+  return false;
 }
 
 }  // namespace vr

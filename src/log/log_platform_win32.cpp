@@ -24,15 +24,21 @@ std::string ToLogCharset(std::string_view utf8) {
   return BytesFromWide(1252, WideFromUtf8(utf8));
 }
 
-bool AppendLogBytes(const std::string& path, std::string_view bytes) {
+bool AppendLogBytes(const std::string& path, std::string_view bytes, std::uint32_t* error) {
   HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  if (file == INVALID_HANDLE_VALUE) {
+    if (error) *error = GetLastError();
+    return false;
+  }
   DWORD written = 0;
   BOOL ok = SetFilePointer(file, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER &&
             WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  const DWORD cause = ok ? ERROR_DISK_FULL : GetLastError();
   CloseHandle(file);
-  return ok && written == bytes.size();
+  if (ok && written == bytes.size()) return true;
+  if (error) *error = cause;
+  return false;
 }
 
 }  // namespace vr

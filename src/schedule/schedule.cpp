@@ -105,8 +105,9 @@ std::string FormatOra(std::int64_t seconds) {
   return buffer;
 }
 
-void ReadSchedules(const Profile& profile, SiteList& sites, SitesMenu& menu, Reporter& reporter,
+void ReadSchedules(const Profile& file, SiteList& sites, SitesMenu& menu, Reporter& reporter,
                    const Clock& clock) {
+  const Profile profile = file.Snapshot();
   const std::int64_t now = clock.Now().seconds;
   int itemId = kFirstSiteItemId;
   for (auto it = sites.begin(); it != sites.end(); ++itemId) {

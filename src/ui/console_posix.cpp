@@ -229,7 +229,7 @@ void ConsoleFrontEnd::Handle(Item& item) {
     case Message::kSystemError:
     case Message::kError:
     case Message::kDebug:
-      WriteReport(ErrorLog(clock_, LogPath()), item.message, item.value, item.text);
+      WriteReport(ErrorLog(clock_, LogPath(), streams_.logWatch), item.message, item.value, item.text);
       break;
     case Message::kWarning:
       if (IsWarningId(item.value)) ShowWarning(static_cast<int>(item.value));
@@ -272,7 +272,7 @@ void ConsoleFrontEnd::Display(Item& item) {
 }
 
 void ConsoleFrontEnd::EndDropEpisode() {
-  LogDroppedDisplay(ErrorLog(clock_, LogPath()), droppedBytes_);
+  LogDroppedDisplay(ErrorLog(clock_, LogPath(), streams_.logWatch), droppedBytes_);
   droppedBytes_ = 0;
 }
 
@@ -288,7 +288,7 @@ void ConsoleFrontEnd::ShowWarning(int id) {
       WarningText(id, sources_.spaceThresholdMb ? sources_.spaceThresholdMb() : 0);
   streams_.err << windowTitle_ << ": " << text << '\n';
   streams_.err.flush();
-  ErrorLog(clock_, LogPath()).WriteMessage(id);
+  ErrorLog(clock_, LogPath(), streams_.logWatch).WriteMessage(id);
 }
 
 void ConsoleFrontEnd::ExpireWarnings() {

@@ -30,6 +30,7 @@
 #include "base/flags.h"
 #include "base/notifier.h"
 #include "base/wake_signal.h"
+#include "log/error_log.h"
 #include "ui/front_end_text.h"
 
 namespace vr {
@@ -58,6 +59,8 @@ struct ConsoleStreams {
   // console_posix.cpp for why).
   int outDescriptor = -1;
   std::chrono::milliseconds closeGrace = kDisplayCloseGrace;
+  // Hears whether each log line could be written (none: nobody is told).
+  LogWatch* logWatch = nullptr;
 };
 
 class ConsoleFrontEnd final : public Notifier, public IconDisplay {

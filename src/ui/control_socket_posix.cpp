@@ -6,6 +6,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -36,6 +37,15 @@ bool FillAddress(const std::string& path, sockaddr_un& address, std::string* err
   }
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   return true;
+}
+
+// "-" and eight hexadecimal digits of FNV-1a over text.
+std::string HashMark(std::string_view text) {
+  std::uint32_t hash = 2166136261u;
+  for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  char mark[16];
+  std::snprintf(mark, sizeof mark, "-%08x", static_cast<unsigned>(hash));
+  return mark;
 }
 
 void CloseFd(int& fd) {
@@ -85,16 +95,39 @@ std::string PortFileStem(std::string_view com) {
   }
   if (name.empty()) name = "port";
   if (name.size() > kMaxStemChars) {
-    // FNV-1a over the whole value, so two long names that share their
+    // A hash of the whole value, so two long names that share their
     // beginning still get different files.
-    std::uint32_t hash = 2166136261u;
-    for (const char c : com) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-    char mark[16];
-    std::snprintf(mark, sizeof mark, "-%08x", static_cast<unsigned>(hash));
     name.resize(kMaxStemChars - 9);
-    name += mark;
+    name += HashMark(com);
   }
   return "vesprec-" + name;
+}
+
+std::string FolderLinkPath(std::string_view runtimeDir, std::string_view programDir) {
+  // Always marked with the hash: "/a/b" and "/a_b" read alike once made plain.
+  std::string stem = PortFileStem(programDir).substr(std::string_view("vesprec-").size());
+  stem.resize(std::min<std::size_t>(stem.size(), kMaxStemChars - 9));
+  return std::string(runtimeDir) + "/vesprec-dir-" + stem + HashMark(programDir) + ".sock";
+}
+
+bool LinkFolderToSocket(const std::string& linkPath, const std::string& socketPath,
+                        std::string& error) {
+  const std::string staging = linkPath + ".new";
+  ::unlink(staging.c_str());
+  if (::symlink(socketPath.c_str(), staging.c_str()) != 0 ||
+      ::rename(staging.c_str(), linkPath.c_str()) != 0) {
+    error = ErrnoText(linkPath.c_str(), errno);
+    ::unlink(staging.c_str());
+    return false;
+  }
+  return true;
+}
+
+void UnlinkFolderFromSocket(const std::string& linkPath, const std::string& socketPath) {
+  char target[4096];
+  const ssize_t length = ::readlink(linkPath.c_str(), target, sizeof target - 1);
+  if (length > 0 && std::string_view(target, static_cast<std::size_t>(length)) == socketPath)
+    ::unlink(linkPath.c_str());
 }
 
 std::string ControlSocketPath(std::string_view runtimeDir, std::string_view com) {

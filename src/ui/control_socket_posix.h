@@ -34,6 +34,22 @@ bool FindRuntimeDirectory(bool create, std::string& dir, std::string& error);
 std::string PortFileStem(std::string_view com);
 
 std::string ControlSocketPath(std::string_view runtimeDir, std::string_view com);
+
+// A second name of an instance's control socket, after the program folder it
+// serves (give it canonical), so that `ctl` reaches it even after Com was
+// edited in the folder's VESPREC.INI: a symbolic link to the socket.
+std::string FolderLinkPath(std::string_view runtimeDir, std::string_view programDir);
+
+// Where the service's instances keep their sockets (the unit's
+// RuntimeDirectory); `ctl` looks there after the user's own directory.
+inline constexpr const char* kServiceRuntimeDir = "/run/vesprec";
+
+// Makes (or moves) the folder link to the socket; false with a reason.
+bool LinkFolderToSocket(const std::string& linkPath, const std::string& socketPath,
+                        std::string& error);
+// Removes the link when it still names this socket (a later instance of the
+// folder may have taken it over).
+void UnlinkFolderFromSocket(const std::string& linkPath, const std::string& socketPath);
 std::string InstanceLockPath(std::string_view runtimeDir, std::string_view com);
 
 class ControlServer {

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -13,7 +15,7 @@
 namespace vr {
 namespace {
 
-const std::string kGeneral = "[General]\r\nCom=/dev/ttyS0\r\nLog=LOGFILE\r\n";
+const std::string kGeneral = "[General]\r\nCom=PORT\r\nLog=LOGFILE\r\n";
 
 std::string Site(const std::string& name, const std::string& schedule,
                  const std::string& extra = "") {
@@ -26,12 +28,33 @@ std::string Site(const std::string& name, const std::string& schedule,
          extra;
 }
 
+// The site's section without one key line.
+std::string Without(std::string section, const std::string& keyLine) {
+  const std::size_t at = section.find(keyLine + "\r\n");
+  EXPECT_NE(at, std::string::npos) << keyLine;
+  return section.erase(at, keyLine.size() + 2);
+}
+
+std::string Replaced(std::string section, const std::string& from, const std::string& to) {
+  const std::size_t at = section.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  return section.replace(at, from.size(), to);
+}
+
 const std::string kContinuous = "Ogni=0\r\nSitoAbilitato=1\r\nRicorrenza=0\r\nOra=x\r\n";
 const std::string kPeriodic =
     "Ogni=3600\r\nSitoAbilitato=1\r\nRicorrenza=-1\r\nOra=08:00 01/01/2010\r\n";
 
-std::string Line(const std::string& site, int id) {
-  return (site.empty() ? "" : site + ": ") + std::string(MessageText(id)) + "\n";
+std::string Line(const std::string& site, int id, const std::string& detail = "") {
+  return (site.empty() ? "" : site + ": ") + std::string(MessageText(id)) +
+         (detail.empty() ? "" : " (" + detail + ")") + "\n";
+}
+
+// The 1-based number of the line of text that holds part.
+std::size_t LineNumberOf(const std::string& text, const std::string& part) {
+  const std::size_t at = text.find(part);
+  EXPECT_NE(at, std::string::npos) << part;
+  return static_cast<std::size_t>(std::count(text.begin(), text.begin() + at, '\n')) + 1;
 }
 
 class CheckTest : public ::testing::Test {
@@ -39,7 +62,16 @@ class CheckTest : public ::testing::Test {
   int Check(const std::string& ini) {
     if (!ini.empty()) dir.Write("VESPREC.INI", ini);
     std::ostringstream o, e;
-    const int status = RunConfigurationCheck(dir.Path(), o, e, clock);
+    CheckProbes probes;
+    probes.port = [this](const std::string& com) {
+      ports.push_back(com);
+      return portProbe;
+    };
+    probes.appendableFile = [this](const std::string& path) {
+      const auto it = fileProbes.find(path);
+      return it == fileProbes.end() ? ProbeResult{} : it->second;
+    };
+    const int status = RunConfigurationCheck(dir.Path(), o, e, clock, probes);
     out = o.str();
     err = e.str();
     return status;
@@ -48,6 +80,9 @@ class CheckTest : public ::testing::Test {
   test::TempDir dir;
   ManualClock clock{ToSeconds(CivilTime{2010, 1, 1, 10, 30, 0, 0})};
   std::string out, err;
+  ProbeResult portProbe;
+  std::map<std::string, ProbeResult> fileProbes;
+  std::vector<std::string> ports;
 };
 
 TEST_F(CheckTest, GoodFileListsEachSiteWithItsNextDueTime) {
@@ -61,26 +96,119 @@ TEST_F(CheckTest, GoodFileListsEachSiteWithItsNextDueTime) {
             "0001  10.30 01-01-2010p  continuous\n"
             "0002  11.00 01-01-2010p  periodic\n"
             "0003  09.00 04-01-2010p  weekly (disabled)\n");
+  EXPECT_EQ(ports, std::vector<std::string>{"PORT"});
   // Nothing written: the file is unchanged and no log was made.
   EXPECT_EQ(dir.Read("VESPREC.INI"), ini);
   EXPECT_FALSE(std::filesystem::exists(dir.File("LOGFILE")));
 }
 
-TEST_F(CheckTest, ListsTheProblemsOfEverySite) {
-  std::string broken = Site("B", kContinuous, "Parita=N\r\n");
-  broken.replace(broken.find("Baud=9600"), 9, "Baud=fast");
-  const std::string ini =
-      kGeneral + Site("A", kContinuous, "Parita=N\r\n") +
-      Site("NODATI", kContinuous, "Parita=N\r\n").replace(std::string("[NODATI]\r\n").size() +
-                                                              kContinuous.size(),
-                                                          15, "") +
-      broken + Site("P", kContinuous, "Parita=X\r\n") +
+TEST_F(CheckTest, ListsEveryProblemOfEverySectionInFileOrder) {
+  // W: no usable schedule (the start-up drops it), no Dati, no BitDati and
+  // a wrong parity: every one of them is listed, under W, where W stands.
+  const std::string w = Without(
       Site("W", "Ogni=0\r\nSitoAbilitato=1\r\nRicorrenza=-5\r\nOra=08:00 01/01/2010\r\n",
-           "Parita=N\r\n");
+           "Parita=X\r\n"),
+      "Dati=dati.txt");
+  const std::string noSchedule = Without(
+      Without(Without(Site("S", kContinuous, "Parita=N\r\n"), "Ogni=0"), "Ora=x"), "AggOra=1");
+  const std::string b =
+      Without(Replaced(Site("B", kContinuous, "Parita=N\r\n"), "Baud=9600", "Baud=fast"),
+              "BitDati=8");
+  const std::string ini = kGeneral + Site("A", kContinuous, "Parita=N\r\n") + w + noSchedule + b;
   EXPECT_EQ(Check(ini), 1);
-  EXPECT_EQ(out, Line("W", 5047) + Line("W", 5010) + Line("NODATI", 5029) + Line("B", 5019) +
-                     Line("P", 5021) +
+  EXPECT_EQ(out, Line("W", msg::kOgni) + Line("W", msg::kSiteDropped) + Line("W", msg::kDati) +
+                     Line("W", msg::kParita) +                                     //
+                     Line("S", msg::kOgni) + Line("S", msg::kOra) +
+                     Line("S", msg::kSiteDropped) + Line("S", msg::kAggOra) +      //
+                     Line("B", msg::kBaud) + Line("B", msg::kBitDati) +            //
                      "A  10.30 01-01-2010p  continuous\n");
+}
+
+TEST_F(CheckTest, APortSettingAlreadyReportedAsMissingIsListedOnce) {
+  EXPECT_EQ(Check(kGeneral + Site("A", kContinuous)), 1);  // no Parita at all
+  EXPECT_EQ(out, Line("A", msg::kParita));
+}
+
+TEST_F(CheckTest, WarnsAboutACommentAfterAValueWithItsLineButDoesNotFail) {
+  const std::string ini =
+      "[General]\r\nCom=PORT ; the exchange\r\nLog=LOGFILE\r\n" +
+      Site("A", kContinuous, "Parita=N\r\nNoHeader=\"0 ; quoted, meant\"\r\n"
+                             "CharToDel=0C\t; form feed\r\n");
+  EXPECT_EQ(Check(ini), 0) << out;
+  const std::string advice =
+      " holds \";\" after a blank, which is read as part of the value, not as a comment; put "
+      "comments on lines of their own\n";
+  EXPECT_EQ(out, "warning: line " + std::to_string(LineNumberOf(ini, "Com=")) +
+                     ": the value of Com" + advice + "A: warning: line " +
+                     std::to_string(LineNumberOf(ini, "CharToDel=")) + ": the value of CharToDel" +
+                     advice + "A  10.30 01-01-2010p  continuous\n");
+  // The port is looked at under the name the reader gives it.
+  EXPECT_EQ(ports, std::vector<std::string>{"PORT ; the exchange"});
+}
+
+TEST_F(CheckTest, WarnsAboutASectionWhoseKeysAreNeverRead) {
+  const std::string ini = kGeneral + Site("A", kContinuous, "Parita=N\r\n") + "[a]\r\nBaud=1\r\n";
+  EXPECT_EQ(Check(ini), 0) << out;
+  EXPECT_EQ(out.substr(0, out.find('\n') + 1),
+            "a: warning: line " + std::to_string(LineNumberOf(ini, "[a]")) +
+                ": section [a] repeats the section of line " +
+                std::to_string(LineNumberOf(ini, "[A]")) +
+                " (names match without regard to case): its keys are never read\n");
+}
+
+TEST_F(CheckTest, WhatThePortAndTheFilesShowIsAWarningOrAProblem) {
+  const std::string ini = kGeneral + Site("A", kContinuous, "Parita=N\r\n");
+  const std::string due = "A  10.30 01-01-2010p  continuous\n";
+
+  portProbe = {ProbeResult::Verdict::kWarning, "PORT does not exist (yet)"};
+  EXPECT_EQ(Check(ini), 0);
+  EXPECT_EQ(out, "warning: line 2: PORT does not exist (yet)\n" + due);
+
+  portProbe = {ProbeResult::Verdict::kProblem, "PORT is a folder"};
+  EXPECT_EQ(Check(ini), 1);
+  EXPECT_EQ(out, Line("", msg::kCom, "PORT is a folder") + due);
+
+  portProbe = {};
+  fileProbes["LOGFILE"] = {ProbeResult::Verdict::kProblem, "the folder x does not exist"};
+  fileProbes["dati2.txt"] = {ProbeResult::Verdict::kProblem, "dati2.txt is a folder"};
+  EXPECT_EQ(Check(ini), 1);
+  // A site with a problem gets no due-time line.
+  EXPECT_EQ(out, Line("", msg::kLog, "the folder x does not exist") +
+                     Line("A", msg::kDati2, "dati2.txt is a folder"));
+}
+
+TEST_F(CheckTest, BaudBeyond32BitsIsAProblem) {
+  const struct {
+    const char* baud;
+    bool problem;
+  } cases[] = {
+      {"2147483647", false},
+      {"2147483648", true},
+      {"4294967296", true},
+      {"99999999999999999999999", true},
+      {"9600 bps", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.baud);
+    const std::string ini =
+        kGeneral + Replaced(Site("A", kContinuous, "Parita=N\r\n"), "Baud=9600",
+                            std::string("Baud=") + c.baud);
+    EXPECT_EQ(Check(ini), c.problem ? 1 : 0);
+    if (c.problem) {
+      EXPECT_EQ(out, Line("A", msg::kBaud, std::string(c.baud) + " is beyond 32 bits"));
+    }
+  }
+}
+
+TEST_F(CheckTest, ASiteCodeTooLongForFileNames) {
+  // The longest file the site makes: code + "storico" + "_S_R.TXT.TRAVASO".
+  const std::string fits(255 - 7 - 16, 'S');
+  const std::string tooLong = fits + "S";
+  EXPECT_EQ(Check(kGeneral + Site(fits, kContinuous, "Parita=N\r\n")), 0) << out;
+  EXPECT_EQ(Check(kGeneral + Site(tooLong, kContinuous, "Parita=N\r\n")), 1);
+  EXPECT_EQ(out, Line(tooLong, msg::kDataFilesCreate,
+                      "the site code makes file names of 256 bytes in the program folder, more "
+                      "than 255"));
 }
 
 TEST_F(CheckTest, MissingFile) {

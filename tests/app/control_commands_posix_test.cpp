@@ -122,6 +122,7 @@ class ControlTest : public ::testing::Test {
             mailbox_.Post(WorkerRequest::kStopConnection);
             flags_.quit = true;
           },
+      .portInFile = [this] { return PortInFile(Profile(program_.File("VESPREC.INI"))); },
   };
   ControlServer server_;
   std::thread loop_;
@@ -212,6 +213,26 @@ TEST_F(ControlTest, ReloadAsksTheWorkerToReadTheConfiguration) {
   ASSERT_EQ(Ctl({"reload"}), kCtlAnswered);
   EXPECT_TRUE(SameItems(Requests(), {{WorkerRequest::kReload, 0}}));
   EXPECT_FALSE(flags_.stop);  // the worker sets it when it takes the request
+}
+
+TEST_F(ControlTest, ReloadOfAChangedPortIsRefused) {
+  StartServing();
+  program_.Write("VESPREC.INI", "[General]\r\nCom=/dev/ttyUSB3\r\n");
+  // Found by its folder, as it serves it.
+  std::string error;
+  ASSERT_TRUE(LinkFolderToSocket(FolderLinkPath(runtime_.Path(), program_.Path()),
+                                 ControlSocketPath(runtime_.Path(), kPort), error))
+      << error;
+  EXPECT_EQ(Ctl({"reload"}), kCtlRefused);
+  EXPECT_NE(ctlErr_.str().find("VESPREC.INI now names the port /dev/ttyUSB3, this instance serves "
+                               "/dev/ttyS7: a port change needs a restart"),
+            std::string::npos)
+      << ctlErr_.str();
+  EXPECT_TRUE(Requests().empty());
+  // Without Com the file names no other port: the reload goes ahead.
+  program_.Write("VESPREC.INI", "[General]\r\nLog=x\r\n");
+  EXPECT_EQ(Ctl({"reload"}), kCtlAnswered) << ctlErr_.str();
+  EXPECT_TRUE(SameItems(Requests(), {{WorkerRequest::kReload, 0}}));
 }
 
 TEST_F(ControlTest, WakeRaisesTheWaitEventOnly) {

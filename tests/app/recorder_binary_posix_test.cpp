@@ -239,6 +239,52 @@ TEST_F(RecorderBinaryTest, AHeldGuardWithoutAnAnsweringInstanceStillRefuses) {
             (std::vector<std::string>{"Avvio Vesper Recorder.", "Chiusura di Vesper Recorder."}));
 }
 
+TEST_F(RecorderBinaryTest, CtlReachesTheInstanceAfterComWasEditedAndRefusesItsReload) {
+  Run& run = Start("err.txt");
+  ASSERT_TRUE(WaitUntilListening(run)) << program_.Read("err.txt");
+  std::string ini = program_.Read("VESPREC.INI");
+  ini.replace(ini.find(kPort), std::string(kPort).size(), "/dev/vesper-other-port");
+  program_.Write("VESPREC.INI", ini);
+
+  std::string status;
+  ASSERT_EQ(Ctl({"status"}, &status), kCtlAnswered);
+  EXPECT_NE(status.find("port: /dev/vesper-test-port\n"), std::string::npos) << status;
+  EXPECT_EQ(Ctl({"reload"}), kCtlRefused);
+
+  // SIGHUP asks for the same reload: refused too, with a line in the log.
+  ::kill(run.pid, SIGHUP);
+  const std::string refused =
+      "Configurazione non ricaricata: VESPREC.INI indica la porta /dev/vesper-other-port, "
+      "questa istanza serve /dev/vesper-test-port";
+  // The worker takes the request in its own time: look until the line is there.
+  for (int look = 0; look < 400 && Log().find(refused) == std::string::npos; ++look)
+    ::usleep(25'000);
+  EXPECT_NE(Log().find(refused), std::string::npos) << Log();
+  ASSERT_EQ(Ctl({"status"}, &status), kCtlAnswered);
+  EXPECT_NE(status.find("port: /dev/vesper-test-port\n"), std::string::npos) << status;
+  ASSERT_EQ(Ctl({"quit"}), kCtlAnswered);
+  EXPECT_EQ(Wait(run), kExitStopped);
+  // The folder's name for the socket went with the instance.
+  for (const auto& entry : std::filesystem::directory_iterator(runtime_.Path()))
+    EXPECT_EQ(entry.path().filename().string().find("vesprec-dir-"), std::string::npos)
+        << entry.path();
+}
+
+TEST_F(RecorderBinaryTest, ALogThatCannotBeWrittenIsSaidOnceOnStandardError) {
+  std::string ini = program_.Read("VESPREC.INI");
+  const std::string log = program_.File("vrec.log");
+  ini.replace(ini.find(log), log.size(), program_.File("no-such-folder/vrec.log"));
+  program_.Write("VESPREC.INI", ini);
+  Run& run = Start("err.txt");
+  ASSERT_TRUE(WaitUntilListening(run)) << program_.Read("err.txt");
+  ASSERT_EQ(Ctl({"quit"}), kCtlAnswered);
+  EXPECT_EQ(Wait(run), kExitStopped);
+  const std::string err = program_.Read("err.txt");
+  const std::string notice = "cannot write the error log " + program_.File("no-such-folder/vrec.log");
+  EXPECT_NE(err.find(notice), std::string::npos) << err;
+  EXPECT_EQ(err.find(notice), err.rfind(notice)) << err;  // start and close lines: said once
+}
+
 TEST_F(RecorderBinaryTest, AnUnusableConfigurationEndsAtOnce) {
   program_.Write("VESPREC.INI", "");
   Run& run = Start("err.txt");

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <sstream>
 #include <string>
 
 #include "base/civil_time.h"
@@ -90,6 +92,26 @@ TEST_F(ErrorLogTest, UnopenableLogLosesTheLineSilently) {
   lost.WriteMessage(5002);
   lost.WriteDebug("x");
   EXPECT_FALSE(std::filesystem::exists(dir.File("missing-dir")));
+}
+
+TEST_F(ErrorLogTest, ALogThatCannotBeWrittenIsSaidOncePerEpisode) {
+  std::ostringstream said;
+  LogFailureNotice notice(said, "vesprec");
+  const std::string path = dir.File("later/vesprec.log");
+  ErrorLog watched(clock, path, &notice);
+  watched.WriteMessage(5002);
+  watched.WriteDebug("x");
+  const std::string once = said.str();
+  EXPECT_EQ(once.rfind("vesprec: cannot write the error log " + path + " (", 0), 0u) << once;
+  EXPECT_EQ(once.find('\n'), once.size() - 1) << once;
+
+  // Written again, then lost again: a new episode is said again.
+  std::filesystem::create_directory(dir.File("later"));
+  watched.WriteDebug("back");
+  EXPECT_EQ(said.str(), once);
+  std::filesystem::remove_all(dir.File("later"));
+  watched.WriteDebug("gone");
+  EXPECT_EQ(said.str(), once + once);
 }
 
 TEST_F(ErrorLogTest, NoPathWritesNothing) {
