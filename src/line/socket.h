@@ -27,6 +27,8 @@ std::uint32_t ConnectError(SocketHandle socket);
 
 // A listening socket on address (empty: every address) and port.
 SocketHandle Listen(const std::string& address, const std::string& port, std::uint32_t& error);
+// The port a socket is bound to ("" when unknown): for a listener on port 0.
+std::string LocalPort(SocketHandle socket);
 // A waiting connection, or kNoSocket when there is none; peer: "ADDRESS:PORT".
 SocketHandle Accept(SocketHandle listener, std::string& peer);
 

@@ -29,6 +29,23 @@ std::uint32_t ResolveError(int code) {
   return EHOSTUNREACH;
 }
 
+// A far end that vanished without closing (a power cut, a pulled cable)
+// would hold a connection open for hours, and a listening line would refuse
+// the exchange's new one all that time: the system probes a silent
+// connection after 30 s and gives it up after three unanswered probes.
+void KeepAlive(int fd) {
+  const int on = 1;
+  const int idle = 30;
+  const int interval = 10;
+  const int count = 3;
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+  // Records are small and wanted at once.
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 std::string PeerText(const sockaddr_storage& address) {
   char host[NI_MAXHOST] = {};
   char port[NI_MAXSERV] = {};
@@ -57,9 +74,7 @@ ConnectStart StartConnect(const std::string& host, const std::string& port) {
     freeaddrinfo(found);
     return start;
   }
-  // Records are small and wanted at once.
-  const int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  KeepAlive(fd);
   const int result = connect(fd, found->ai_addr, found->ai_addrlen);
   const int error = errno;
   freeaddrinfo(found);
@@ -113,14 +128,24 @@ SocketHandle Listen(const std::string& address, const std::string& port, std::ui
   return fd;
 }
 
+std::string LocalPort(SocketHandle socket) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return "";
+  char port[NI_MAXSERV] = {};
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, nullptr, 0, port,
+                  sizeof port, NI_NUMERICSERV) != 0)
+    return "";
+  return port;
+}
+
 SocketHandle Accept(SocketHandle listener, std::string& peer) {
   sockaddr_storage address{};
   socklen_t length = sizeof address;
   const int fd = accept4(Fd(listener), reinterpret_cast<sockaddr*>(&address), &length,
                          SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) return kNoSocket;
-  const int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  KeepAlive(fd);
   peer = PeerText(address);
   return fd;
 }

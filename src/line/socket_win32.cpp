@@ -1,5 +1,6 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <windows.h>
 
 #include <mutex>
@@ -28,6 +29,23 @@ std::uint32_t LastError() { return static_cast<std::uint32_t>(WSAGetLastError())
 bool MakeNonBlocking(SOCKET s) {
   u_long on = 1;
   return ioctlsocket(s, FIONBIO, &on) == 0;
+}
+
+// A far end that vanished without closing (a power cut, a pulled cable)
+// would hold a connection open for hours, and a listening line would refuse
+// the exchange's new one all that time: the system probes a silent
+// connection after 30 s, every 10 s.
+void KeepAlive(SOCKET s) {
+  tcp_keepalive values{};
+  values.onoff = 1;
+  values.keepalivetime = 30000;
+  values.keepaliveinterval = 10000;
+  DWORD returned = 0;
+  WSAIoctl(s, SIO_KEEPALIVE_VALS, &values, sizeof values, nullptr, 0, &returned, nullptr,
+           nullptr);
+  // Records are small and wanted at once.
+  const BOOL on = TRUE;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
 std::string PeerText(const sockaddr_storage& address, int length) {
@@ -64,9 +82,7 @@ ConnectStart StartConnect(const std::string& host, const std::string& port) {
     freeaddrinfo(found);
     return start;
   }
-  // Records are small and wanted at once.
-  const BOOL on = TRUE;
-  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  KeepAlive(s);
   const int result = connect(s, found->ai_addr, static_cast<int>(found->ai_addrlen));
   const int error = WSAGetLastError();
   freeaddrinfo(found);
@@ -126,14 +142,24 @@ SocketHandle Listen(const std::string& address, const std::string& port, std::ui
   return static_cast<SocketHandle>(s);
 }
 
+std::string LocalPort(SocketHandle socket) {
+  sockaddr_storage address{};
+  int length = sizeof address;
+  if (getsockname(Sock(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return "";
+  char port[NI_MAXSERV] = {};
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, nullptr, 0, port,
+                  sizeof port, NI_NUMERICSERV) != 0)
+    return "";
+  return port;
+}
+
 SocketHandle Accept(SocketHandle listener, std::string& peer) {
   sockaddr_storage address{};
   int length = sizeof address;
   const SOCKET s = accept(Sock(listener), reinterpret_cast<sockaddr*>(&address), &length);
   if (s == INVALID_SOCKET) return kNoSocket;
   MakeNonBlocking(s);
-  const BOOL on = TRUE;
-  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+  KeepAlive(s);
   peer = PeerText(address, length);
   return static_cast<SocketHandle>(s);
 }

@@ -133,24 +133,13 @@ class TcpLine final : public Line {
                      const std::optional<Steady::time_point>& deadline, WakeSignal* wake) {
     IoResult r{.ok = true};
     for (;;) {
-      if (name_.listen) {
-        AcceptWaiting();
-      } else if (link_ == Link::kDown && clock_.TickMs() >= nextAttemptMs_) {
+      if (!name_.listen && link_ == Link::kDown && clock_.TickMs() >= nextAttemptMs_)
         StartAttempt();
-      }
-      if (link_ == Link::kUp) {
-        const net::Transfer t =
-            net::Receive(socket_, buffer.data() + r.bytes, buffer.size() - r.bytes);
-        if (t.bytes > 0) {
-          r.bytes += static_cast<std::size_t>(t.bytes);
-          if (r.bytes == buffer.size()) return r;
-          continue;
-        }
-        if (!t.wouldBlock) {
-          Drop(t.failed ? t.error : net::ClosedByPeerError());
-          continue;
-        }
-      }
+      // The connection is read before a waiting one is taken: an exchange
+      // that closed and connected again is seen closed first, not refused.
+      if (link_ == Link::kUp) ReceiveInto(buffer, r);
+      if (name_.listen) AcceptWaiting();
+      if (r.bytes == buffer.size()) return r;
       int waitMs = MsUntil(deadline);
       if (waitMs == 0) return r;
       if (wake != nullptr && wake->Wait(0)) return r;
@@ -173,6 +162,21 @@ class TcpLine final : public Line {
         return {.ok = false, .bytes = r.bytes, .error = ready.error};
       }
       if (connecting && ready.writable) FinishAttempt();
+    }
+  }
+
+  // Takes what the connection holds, up to the buffer's end; a closed or
+  // failed connection is dropped.
+  void ReceiveInto(std::span<std::uint8_t> buffer, IoResult& r) {
+    while (link_ == Link::kUp && r.bytes < buffer.size()) {
+      const net::Transfer t =
+          net::Receive(socket_, buffer.data() + r.bytes, buffer.size() - r.bytes);
+      if (t.bytes > 0) {
+        r.bytes += static_cast<std::size_t>(t.bytes);
+        continue;
+      }
+      if (!t.wouldBlock) Drop(t.failed ? t.error : net::ClosedByPeerError());
+      return;
     }
   }
 
@@ -221,8 +225,12 @@ class TcpLine final : public Line {
       if (incoming == net::kNoSocket) return;
       if (link_ == Link::kUp) {
         // One exchange at a time: a second one would interleave its records.
+        // Said once while the connection lasts: a peer that keeps trying
+        // must not fill the log.
         net::Close(incoming);
-        Notice("Connessione " + text_ + " da " + peer + " rifiutata: un'altra è in corso");
+        if (!refusalSaid_)
+          Notice("Connessione " + text_ + " da " + peer + " rifiutata: un'altra è in corso");
+        refusalSaid_ = true;
         continue;
       }
       socket_ = incoming;
@@ -238,6 +246,7 @@ class TcpLine final : public Line {
     net::Close(socket_);
     socket_ = net::kNoSocket;
     link_ = Link::kDown;
+    refusalSaid_ = false;
     Notice("Connessione " + text_ + " persa: " + SystemErrorText(error));
     if (!name_.listen) {
       outage_ = true;
@@ -254,6 +263,7 @@ class TcpLine final : public Line {
   const Clock& clock_;
   Link link_ = Link::kDown;
   bool outage_ = false;  // said once; the return is said once too
+  bool refusalSaid_ = false;
   std::uint64_t nextAttemptMs_ = 0;
   std::uint32_t pauseMs_ = kFirstReconnectPauseMs;
   std::uint32_t lastError_ = 0;

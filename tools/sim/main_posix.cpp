@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "line/socket.h"
 #include "sim/device.h"
 #include "sim/exchange.h"
 #include "sim/hayes_modem.h"
@@ -127,6 +128,16 @@ Common options:
   --modem-fail silent|nocarrier|never  modem: a dead modem, a dial answered
                        NO CARRIER, or a dial that never ends
   --tty PATH           use this serial port instead of a pseudo-terminal
+  --tcp [ADDRESS:]PORT serve the device on a TCP port instead (ADDRESS
+                       default 127.0.0.1, PORT 0 for any free one): prints
+                       ADDRESS:PORT first; one connection at a time, the next
+                       taken when it ends; nothing is printed meanwhile
+  --tcp-connect HOST:PORT  connect to the recorder (Com=tcp-listen:PORT)
+                       instead, again whenever the connection ends
+  --drop-link          with --tcp or --tcp-connect: on SIGUSR2 close the
+                       connection (after what was written), as an exchange
+                       that restarts; the next one resumes with what was not
+                       written yet
   --sent FILE          write the record text handed over to FILE as it goes
                        (all the exchange printed; what the box had acknowledged;
                        with --lost, what no reader took is listed there)
@@ -149,6 +160,9 @@ struct Options {
   bool unpaced = false;
   std::string lostPath;
   int burstRecords = 0;
+  std::string tcpListen;   // [ADDRESS:]PORT
+  std::string tcpConnect;  // HOST:PORT
+  bool dropLink = false;
 };
 
 bool ParseLong(const char* text, long min, long max, long& value) {
@@ -204,6 +218,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
       options.exitWhenDone = true;
     } else if (name == "--unpaced") {
       options.unpaced = true;
+    } else if (name == "--drop-link") {
+      options.dropLink = true;
     } else {
       const char* v = value();
       if (v == nullptr) return Usage(name + " needs a value");
@@ -271,6 +287,10 @@ int ParseOptions(int argc, char** argv, Options& options) {
         if (text == "never") options.modemConfig.dialResult = DialResult::kNothing;
       } else if (name == "--tty") {
         options.tty = text;
+      } else if (name == "--tcp") {
+        options.tcpListen = text;
+      } else if (name == "--tcp-connect") {
+        options.tcpConnect = text;
       } else if (name == "--sent") {
         options.sentPath = text;
       } else if (name == "--lost") {
@@ -283,6 +303,12 @@ int ParseOptions(int argc, char** argv, Options& options) {
     }
   }
   if (options.box && !options.modelGiven) return Usage("box needs --model");
+  const bool tcp = !options.tcpListen.empty() || !options.tcpConnect.empty();
+  if (!options.tcpListen.empty() && !options.tcpConnect.empty())
+    return Usage("--tcp or --tcp-connect, not both");
+  if (tcp && (!options.tty.empty() || !options.lostPath.empty() || options.modem))
+    return Usage("--tcp and --tcp-connect go without --tty, --lost and --modem");
+  if (options.dropLink && !tcp) return Usage("--drop-link needs --tcp or --tcp-connect");
   if (options.box && (!options.lostPath.empty() || options.burstRecords > 0))
     return Usage("--lost and --burst are for the exchange");
   // A serial port cannot tell us whether anybody has it open.
@@ -302,6 +328,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
 int g_signalPipe[2] = {-1, -1};  // the signal handlers' way into poll()
 constexpr char kSignalStop = 1;
 constexpr char kSignalBurst = 2;
+constexpr char kSignalDrop = 3;
 
 void OnSignal(int) {
   const char byte = kSignalStop;
@@ -310,6 +337,11 @@ void OnSignal(int) {
 
 void OnBurstSignal(int) {
   const char byte = kSignalBurst;
+  [[maybe_unused]] auto written = write(g_signalPipe[1], &byte, 1);
+}
+
+void OnDropSignal(int) {
+  const char byte = kSignalDrop;
   [[maybe_unused]] auto written = write(g_signalPipe[1], &byte, 1);
 }
 
@@ -345,9 +377,10 @@ bool MakeRaw(int fd, std::uint32_t baud) {
 }
 
 struct Line {
-  int fd = -1;          // the end the device plays on
+  int fd = -1;          // the end the device plays on; a connection: -1 while there is none
   int readerFd = -1;    // pty only: the recorder's end, held open by us
   bool tty = false;
+  bool socket = false;
   ~Line() {
     if (fd >= 0) close(fd);
     if (readerFd >= 0) close(readerFd);
@@ -377,7 +410,43 @@ bool OpenTty(Line& line, const std::string& path, std::uint32_t baud) {
 int PendingForReader(const Line& line) {
   int pending = 0;
   if (line.readerFd >= 0 && ioctl(line.readerFd, FIONREAD, &pending) != 0) pending = 0;
+  // A connection: what the far end has not acknowledged yet.
+  if (line.socket && line.fd >= 0 && ioctl(line.fd, TIOCOUTQ, &pending) != 0) pending = 0;
   return pending;
+}
+
+// --- The line as a TCP connection (--tcp, --tcp-connect) ---
+
+constexpr int kReconnectMs = 200;
+
+// Splits [ADDRESS:]PORT (listen) or HOST:PORT (connect).
+bool SplitHostPort(const std::string& text, bool needHost, std::string& host, std::string& port) {
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos) {
+    if (needHost) return false;
+    host = "127.0.0.1";
+    port = text;
+  } else {
+    host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+      host = host.substr(1, host.size() - 2);
+  }
+  return !host.empty() && !port.empty();
+}
+
+// A connection to host:port, or -1; waits at most a second.
+int ConnectTo(const std::string& host, const std::string& port) {
+  const net::ConnectStart start = net::StartConnect(host, port);
+  if (start.socket == net::kNoSocket) return -1;
+  if (start.inProgress) {
+    net::Wait(start.socket, false, true, net::kNoSocket, 1000, nullptr);
+    if (net::ConnectError(start.socket) != 0) {
+      net::Close(start.socket);
+      return -1;
+    }
+  }
+  return static_cast<int>(start.socket);
 }
 
 class Output final : public ByteSink {
@@ -597,10 +666,45 @@ int Run(const Options& options) {
   Line line;
   std::string path;
   const std::uint32_t baud = options.exchange.baud;
-  if (options.tty.empty() ? !OpenPty(line, baud, path) : !OpenTty(line, options.tty, baud)) {
+  const bool tcp = !options.tcpListen.empty() || !options.tcpConnect.empty();
+  std::string tcpHost;
+  std::string tcpPort;
+  net::SocketHandle listener = net::kNoSocket;
+  if (tcp) {
+    line.socket = true;
+    const bool connecting = !options.tcpConnect.empty();
+    if (!SplitHostPort(connecting ? options.tcpConnect : options.tcpListen, connecting, tcpHost,
+                       tcpPort)) {
+      return Usage("--tcp [ADDRESS:]PORT or --tcp-connect HOST:PORT");
+    }
+    if (!connecting) {
+      std::uint32_t error = 0;
+      listener = net::Listen(tcpHost, tcpPort, error);
+      if (listener == net::kNoSocket) {
+        std::fprintf(stderr, "vesper-sim: cannot listen on %s:%s: %s\n", tcpHost.c_str(),
+                     tcpPort.c_str(), std::strerror(static_cast<int>(error)));
+        return 1;
+      }
+      tcpPort = net::LocalPort(listener);
+    }
+    std::printf("%s%s:%s\n", connecting ? "tcp-connect " : "", tcpHost.c_str(), tcpPort.c_str());
+    std::fflush(stdout);
+    std::fprintf(stderr, "vesper-sim: %s %s %s:%s\n",
+                 options.box ? KestrelModelName(options.kestrel.model) : "exchange",
+                 connecting ? "connecting to" : "listening on", tcpHost.c_str(), tcpPort.c_str());
+  } else if (options.tty.empty() ? !OpenPty(line, baud, path)
+                                 : !OpenTty(line, options.tty, baud)) {
     std::fprintf(stderr, "vesper-sim: cannot open the line: %s\n", std::strerror(errno));
     return 1;
   }
+  // The connection has ended, by the far end or by --drop-link.
+  auto dropConnection = [&](const char* why) {
+    if (line.fd < 0) return;
+    close(line.fd);
+    line.fd = -1;
+    std::fprintf(stderr, "vesper-sim: connection %s\n", why);
+  };
+  TimeUs nextConnectUs = 0;
   std::FILE* sent = nullptr;
   if (!options.sentPath.empty()) {
     sent = std::fopen(options.sentPath.c_str(), "wb");
@@ -617,6 +721,10 @@ int Run(const Options& options) {
   if (options.burstRecords > 0) {
     action.sa_handler = OnBurstSignal;
     sigaction(SIGUSR1, &action, nullptr);
+  }
+  if (options.dropLink) {
+    action.sa_handler = OnDropSignal;
+    sigaction(SIGUSR2, &action, nullptr);
   }
   signal(SIGPIPE, SIG_IGN);
 
@@ -653,6 +761,39 @@ int Run(const Options& options) {
   bool bursting = false;
   for (;;) {
     TimeUs nowUs = SteadyNowUs(start);
+    if (tcp && line.fd < 0) {
+      // No connection: the device waits (nothing is printed for nobody),
+      // and the next connection is taken or made.
+      if (listener != net::kNoSocket) {
+        std::string peer;
+        const net::SocketHandle incoming = net::Accept(listener, peer);
+        if (incoming != net::kNoSocket) {
+          line.fd = static_cast<int>(incoming);
+          std::fprintf(stderr, "vesper-sim: connection from %s\n", peer.c_str());
+        }
+      } else if (nowUs >= nextConnectUs) {
+        line.fd = ConnectTo(tcpHost, tcpPort);
+        if (line.fd >= 0) std::fprintf(stderr, "vesper-sim: connected\n");
+        nextConnectUs = SteadyNowUs(start) + kReconnectMs * kUsPerMs;
+      }
+      if (line.fd < 0) {
+        pollfd idle[2] = {{static_cast<int>(listener), POLLIN, 0}, {g_signalPipe[0], POLLIN, 0}};
+        if (listener == net::kNoSocket) idle[0].fd = -1;
+        if (poll(idle, 2, kReconnectMs) < 0 && errno != EINTR) {
+          exitCode = 1;
+          break;
+        }
+        if (idle[1].revents != 0) {
+          char signals[16];
+          const ssize_t n = read(g_signalPipe[0], signals, sizeof signals);
+          bool stop = n <= 0;
+          for (ssize_t i = 0; i < n; ++i)
+            if (signals[i] == kSignalStop) stop = true;
+          if (stop) break;
+        }
+        continue;
+      }
+    }
     if (account) {
       const bool present = ReaderPresent(line.fd);
       if (account->Present() && !present) {
@@ -677,6 +818,11 @@ int Run(const Options& options) {
     } else {
       taken.clear();
       if (!out.Flush(line.fd, nowUs, account ? &taken : nullptr)) {
+        if (tcp) {
+          // What was not written waits for the next connection.
+          dropConnection("lost");
+          continue;
+        }
         std::fprintf(stderr, "vesper-sim: write: %s\n", std::strerror(errno));
         exitCode = 1;
         break;
@@ -749,7 +895,9 @@ int Run(const Options& options) {
       const ssize_t n = read(g_signalPipe[0], signals, sizeof signals);
       bool stop = n <= 0;
       for (ssize_t i = 0; i < n; ++i) {
-        if (signals[i] == kSignalBurst && exchange) {
+        if (signals[i] == kSignalDrop) {
+          dropConnection("dropped (SIGUSR2)");
+        } else if (signals[i] == kSignalBurst && exchange) {
           std::fprintf(stderr, "vesper-sim: burst of %d records from record %d\n",
                        options.burstRecords, exchange->RecordsSent() + 1);
           exchange->Burst(options.burstRecords);
@@ -760,13 +908,22 @@ int Run(const Options& options) {
       if (stop) break;
       continue;
     }
+    if (line.fd < 0) continue;  // dropped on a signal
     if ((fds[0].revents & POLLIN) != 0) {
       std::uint8_t buffer[256];
       const ssize_t n = read(line.fd, buffer, sizeof buffer);
+      if (tcp && n <= 0 && !(n < 0 && (errno == EAGAIN || errno == EINTR))) {
+        dropConnection("closed by the recorder");
+        continue;
+      }
       nowUs = SteadyNowUs(start);
       device->RunUntil(nowUs, out);
       for (ssize_t i = 0; i < n; ++i) device->Receive(buffer[i], nowUs);
     } else if ((fds[0].revents & (POLLHUP | POLLERR)) != 0) {
+      if (tcp) {
+        dropConnection("closed by the recorder");
+        continue;
+      }
       // A tty that hung up: do not spin.
       poll(nullptr, 0, 100);
     }
@@ -781,6 +938,7 @@ int Run(const Options& options) {
     std::fclose(lostLog);
   }
   if (sent != nullptr) std::fclose(sent);
+  net::Close(listener);
   return exitCode;
 }
 
