@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,9 @@
 #include "config/general_settings.h"
 #include "config/line_settings.h"
 #include "config/site_settings.h"
+#include "line/socket.h"
+#include "log/error_log.h"
+#include "line/tcp_line.h"
 #include "log/strings.h"
 #include "schedule/schedule.h"
 #include "storage/move_intent.h"
@@ -163,11 +167,32 @@ std::size_t LineOfKey(const std::string& text, std::string_view section, std::st
   return 0;
 }
 
+// A TCP line: its name must be well formed; a listening one must find its
+// port free (the exchange may be off now, so a connecting one is not tried).
+ProbeResult ProbeTcpPort(const std::string& com) {
+  const std::optional<TcpPortName> name = ParseTcpPortName(com);
+  if (!name) {
+    return {ProbeResult::Verdict::kProblem,
+            com + " is not tcp:HOST:PORT or tcp-listen:[ADDRESS:]PORT (PORT 1 to 65535)"};
+  }
+  if (!name->listen) return {};
+  std::uint32_t error = 0;
+  const net::SocketHandle listener = net::Listen(name->host, name->port, error);
+  if (listener == net::kNoSocket) {
+    return {ProbeResult::Verdict::kWarning,
+            com + ": cannot listen now (" + SystemErrorText(error) +
+                "): another program, or a running recorder, may hold the port"};
+  }
+  net::Close(listener);
+  return {};
+}
+
 void CheckGeneral(const Profile& profile, const GeneralSettings& general,
                   const CheckProbes& probes, Findings& findings) {
   const std::string com = profile.ReadString("General", "Com", kMissingText);
   if (!IsMissing(com)) {
-    const ProbeResult port = probes.port(general.com);
+    const ProbeResult port =
+        IsTcpPortName(general.com) ? ProbeTcpPort(general.com) : probes.port(general.com);
     if (port.verdict == ProbeResult::Verdict::kWarning)
       findings.Warning({}, LineOfKey(profile.SnapshotText(), "General", "Com"), port.detail);
     findings.Add({}, msg::kCom, port);
@@ -191,7 +216,7 @@ bool BaudBeyond32Bits(std::string_view value) {
 }
 
 void CheckSite(const Profile& profile, const std::string& site, const std::string& programDir,
-               const CheckProbes& probes, Findings& findings) {
+               bool tcpLine, const CheckProbes& probes, Findings& findings) {
   FindingsReporter reporter(findings);
   SiteSettings settings;
   ReadSiteSettings(profile, site, programDir, settings, reporter, MissingKeys::kReportEvery);
@@ -231,6 +256,14 @@ void CheckSite(const Profile& profile, const std::string& site, const std::strin
   CheckPortSettings(line, site, port);
   for (const auto& item : port.items)
     if (!reporter.Reported(site, item.id)) findings.Problem(site, item.id);
+  // A network connection has no modem lines: neither a modem to dial nor
+  // hardware flow control works over it (XON and XOFF do).
+  if (tcpLine && line.modem == 1 && !reporter.Reported(site, msg::kModem))
+    findings.Problem(site, msg::kModem, "Modem=1 on a TCP line, which has no modem to dial");
+  if (tcpLine && line.handshake == Handshake::kHdw && !reporter.Reported(site, msg::kHandshake))
+    findings.Problem(site, msg::kHandshake,
+                     "Handshake=HDW needs modem lines, which a TCP line does not have; use XON "
+                     "or NONE");
 }
 
 }  // namespace
@@ -265,7 +298,9 @@ int RunConfigurationCheck(const std::string& programDir, std::ostream& out, std:
   std::set<std::string> checked;
   if (!noSiteSection) {
     for (const SitesMenuItem& item : config.menu)
-      if (checked.insert(item.text).second) CheckSite(profile, item.text, programDir, probes, findings);
+      if (checked.insert(item.text).second)
+        CheckSite(profile, item.text, programDir, IsTcpPortName(config.general.com), probes,
+                  findings);
   }
 
   // In file order: the general part, then each site section with what the

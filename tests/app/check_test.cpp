@@ -177,6 +177,42 @@ TEST_F(CheckTest, WhatThePortAndTheFilesShowIsAWarningOrAProblem) {
                      Line("A", msg::kDati2, "dati2.txt is a folder"));
 }
 
+TEST_F(CheckTest, TcpLineNeedsAWellFormedNameAndNoModemLines) {
+  const std::string site = Site("A", kContinuous, "Parita=N\r\n");
+  const std::string due = "A  10.30 01-01-2010p  continuous\n";
+  const std::string connect = "tcp:127.0.0.1:9000";
+  const struct {
+    std::string com;
+    std::string site;
+    std::string expected;
+  } cases[] = {
+      {connect, site, due},
+      {"tcp-listen:127.0.0.1:0", site,
+       Line("", msg::kCom, "tcp-listen:127.0.0.1:0 is not tcp:HOST:PORT or "
+                           "tcp-listen:[ADDRESS:]PORT (PORT 1 to 65535)") + due},
+      {"tcp:9000", site,
+       Line("", msg::kCom, "tcp:9000 is not tcp:HOST:PORT or tcp-listen:[ADDRESS:]PORT (PORT 1 "
+                           "to 65535)") + due},
+      {connect, Replaced(site, "Handshake=XON", "Handshake=HDW"),
+       Line("A", msg::kHandshake,
+            "Handshake=HDW needs modem lines, which a TCP line does not have; use XON or NONE")},
+      {connect, Replaced(site, "Modem=0", "Modem=1") + "StringaModem=ATZ\r\nNumeroTel=1\r\n",
+       Line("A", msg::kModem, "Modem=1 on a TCP line, which has no modem to dial")},
+      // On a serial port both are fine.
+      {"PORT", Replaced(site, "Handshake=XON", "Handshake=HDW"), due},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.com + " " + c.expected);
+    ports.clear();
+    const int status =
+        Check("[General]\r\nCom=" + c.com + "\r\nLog=LOGFILE\r\n" + c.site);
+    EXPECT_EQ(out, c.expected);
+    EXPECT_EQ(status, c.expected == due ? 0 : 1);  // any problem fails the check
+    // The serial port probe is not asked about a network line.
+    EXPECT_EQ(ports.empty(), c.com != "PORT");
+  }
+}
+
 TEST_F(CheckTest, BaudBeyond32BitsIsAProblem) {
   const struct {
     const char* baud;
