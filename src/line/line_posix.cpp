@@ -23,6 +23,7 @@
 #include "line/discard_nul.h"
 #include "line/line.h"
 #include "line/tcp_line.h"
+#include "line/timed_line.h"
 
 namespace vr {
 namespace {
@@ -64,23 +65,7 @@ constexpr int kCloseDrainMs = 1000;
 // The longest a read of a line that is gone waits before it reports so.
 constexpr int kHungUpPauseMs = 1000;
 
-// A total time-out of 0 means no time-out, as on Windows.
-std::optional<SteadyClock::time_point> DeadlineAfter(std::uint32_t totalMs) {
-  if (totalMs == 0) return std::nullopt;
-  return SteadyClock::now() + std::chrono::milliseconds(totalMs);
-}
-
-// Milliseconds for poll() until the deadline (-1: no deadline), rounded up so
-// that a wait never ends before it.
-int PollMsUntil(const std::optional<SteadyClock::time_point>& deadline) {
-  if (!deadline) return -1;
-  const auto left = *deadline - SteadyClock::now();
-  if (left <= SteadyClock::duration::zero()) return 0;
-  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
-
-class PosixLine final : public Line {
+class PosixLine final : public TimedLine {
  public:
   PosixLine(int fd, const PortSettings& shadow) : fd_(fd), shadow_(shadow) {}
   ~PosixLine() override {
@@ -144,32 +129,12 @@ class PosixLine final : public Line {
     return true;
   }
 
-  bool GetTimeouts(LineTimeouts& timeouts) override {
-    timeouts = timeouts_;
-    return true;
-  }
-  bool SetTimeouts(const LineTimeouts& timeouts) override {
-    timeouts_ = timeouts;
-    return true;
-  }
   // The kernel's tty buffers are fixed (4 KB and more); nothing to ask for.
   bool SetQueues(std::uint32_t, std::uint32_t) override { return true; }
 
-  IoResult Read(std::span<std::uint8_t> buffer) override {
-    return ReadUntil(buffer, DeadlineAfter(timeouts_.readTotalMs), nullptr);
-  }
-
-  // The wake descriptor is polled together with the line, so a raised wake
-  // ends the wait at once; the port's own time-outs are left alone.
-  IoResult ReadWithin(std::span<std::uint8_t> buffer, std::uint32_t timeoutMs,
-                      WakeSignal* wake) override {
-    if (wake != nullptr && wake->Wait(0)) return {.ok = true};
-    return ReadUntil(buffer, DeadlineAfter(timeoutMs), wake);
-  }
-
   IoResult Write(std::span<const std::uint8_t> bytes) override {
     IoResult r{.ok = true};
-    const auto deadline = DeadlineAfter(timeouts_.writeTotalMs);
+    const auto deadline = DeadlineAfter(Timeouts().writeTotalMs);
     while (r.bytes < bytes.size()) {
       const ssize_t n = write(fd_, bytes.data() + r.bytes, bytes.size() - r.bytes);
       if (n > 0) {
@@ -183,7 +148,7 @@ class PosixLine final : public Line {
         r.error = lastError_;
         return r;
       }
-      const int waitMs = PollMsUntil(deadline);
+      const int waitMs = MsUntil(deadline);
       if (waitMs == 0) break;  // the write time-out: what went out is reported
       pollfd p{.fd = fd_, .events = POLLOUT, .revents = 0};
       if (poll(&p, 1, waitMs) < 0 && errno != EINTR) {
@@ -249,7 +214,7 @@ class PosixLine final : public Line {
                                (shadow_.stopBits == StopBitsMode::kTwo ? 2u : 1u);
     const auto gone =
         *lastFlowChar_ + std::chrono::microseconds(2'000'000ull * bits / shadow_.baud);
-    for (int waitMs = PollMsUntil(gone); waitMs > 0; waitMs = PollMsUntil(gone))
+    for (int waitMs = MsUntil(gone); waitMs > 0; waitMs = MsUntil(gone))
       poll(nullptr, 0, waitMs);
   }
 
@@ -287,8 +252,8 @@ class PosixLine final : public Line {
 
   // Reads until the buffer is full, the deadline passes (none: no time-out)
   // or wake is raised, with what has arrived by then.
-  IoResult ReadUntil(std::span<std::uint8_t> buffer,
-                     const std::optional<SteadyClock::time_point>& deadline, WakeSignal* wake) {
+  IoResult ReadUntil(std::span<std::uint8_t> buffer, const Deadline& deadline,
+                     WakeSignal* wake) override {
     IoResult r{.ok = true};
     const int wakeFd = wake != nullptr ? static_cast<int>(wake->NativeHandle()) : -1;
     bool farEndGone = false;
@@ -305,7 +270,7 @@ class PosixLine final : public Line {
       // hang-up poll() keeps reporting it; once drained, stop asking.
       if (farEndGone) return HungUp(r, deadline, wakeFd, EIO);
       if (wake != nullptr && wake->Wait(0)) break;
-      const int waitMs = PollMsUntil(deadline);
+      const int waitMs = MsUntil(deadline);
       if (waitMs == 0) break;
       pollfd p[2] = {{.fd = fd_, .events = POLLIN, .revents = 0},
                      {.fd = wakeFd, .events = POLLIN, .revents = 0}};
@@ -325,7 +290,7 @@ class PosixLine final : public Line {
     Fail(error);
     const auto soonest = SteadyClock::now() + std::chrono::milliseconds(kHungUpPauseMs);
     const auto until = deadline && *deadline < soonest ? *deadline : soonest;
-    for (int waitMs = PollMsUntil(until); waitMs > 0; waitMs = PollMsUntil(until)) {
+    for (int waitMs = MsUntil(until); waitMs > 0; waitMs = MsUntil(until)) {
       pollfd p{.fd = wakeFd, .events = POLLIN, .revents = 0};
       if (poll(&p, 1, waitMs) > 0 && (p.revents & POLLIN) != 0) break;
     }
@@ -336,7 +301,6 @@ class PosixLine final : public Line {
 
   int fd_;
   PortSettings shadow_;
-  LineTimeouts timeouts_;
   std::uint32_t lastError_ = 0;
   std::optional<SteadyClock::time_point> lastFlowChar_;
 };

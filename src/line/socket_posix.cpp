@@ -150,10 +150,14 @@ SocketHandle Accept(SocketHandle listener, std::string& peer) {
   return fd;
 }
 
-Transfer Receive(SocketHandle socket, std::uint8_t* data, std::size_t size) {
+namespace {
+
+// One call of recv or send, again after a signal.
+template <typename Call>
+Transfer Move(Call call) {
   Transfer t;
   for (;;) {
-    const ssize_t n = recv(Fd(socket), data, size, 0);
+    const ssize_t n = call();
     if (n >= 0) {
       t.bytes = static_cast<long>(n);
       return t;
@@ -169,24 +173,15 @@ Transfer Receive(SocketHandle socket, std::uint8_t* data, std::size_t size) {
   }
 }
 
+}  // namespace
+
+Transfer Receive(SocketHandle socket, std::uint8_t* data, std::size_t size) {
+  return Move([&] { return recv(Fd(socket), data, size, 0); });
+}
+
 Transfer Send(SocketHandle socket, const std::uint8_t* data, std::size_t size) {
-  Transfer t;
-  for (;;) {
-    // No SIGPIPE for a far end that has gone: the error says so.
-    const ssize_t n = send(Fd(socket), data, size, MSG_NOSIGNAL);
-    if (n >= 0) {
-      t.bytes = static_cast<long>(n);
-      return t;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      t.wouldBlock = true;
-    } else {
-      t.failed = true;
-      t.error = static_cast<std::uint32_t>(errno);
-    }
-    return t;
-  }
+  // No SIGPIPE for a far end that has gone: the error says so.
+  return Move([&] { return send(Fd(socket), data, size, MSG_NOSIGNAL); });
 }
 
 void Close(SocketHandle socket) {

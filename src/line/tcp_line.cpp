@@ -6,12 +6,11 @@
 #include <utility>
 
 #include "line/socket.h"
+#include "line/timed_line.h"
 #include "log/error_log.h"
 
 namespace vr {
 namespace {
-
-using Steady = std::chrono::steady_clock;
 
 bool ValidPort(std::string_view port) {
   if (port.empty() || port.size() > 5) return false;
@@ -34,27 +33,13 @@ std::string Unbracket(std::string_view host) {
 constexpr std::string_view kConnectPrefix = "tcp:";
 constexpr std::string_view kListenPrefix = "tcp-listen:";
 
-// The time-outs' total of 0 means "no time-out", as on a serial port.
-std::optional<Steady::time_point> DeadlineAfter(std::uint32_t totalMs) {
-  if (totalMs == 0) return std::nullopt;
-  return Steady::now() + std::chrono::milliseconds(totalMs);
-}
-
-int MsUntil(const std::optional<Steady::time_point>& deadline) {
-  if (!deadline) return -1;
-  const auto left = *deadline - Steady::now();
-  if (left <= Steady::duration::zero()) return 0;
-  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-  return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
-
 int Shorter(int a, int b) {
   if (a < 0) return b;
   if (b < 0) return a;
   return std::min(a, b);
 }
 
-class TcpLine final : public Line {
+class TcpLine final : public TimedLine {
  public:
   TcpLine(TcpPortName name, std::string text, net::SocketHandle listener, const Clock& clock)
       : name_(std::move(name)), text_(std::move(text)), listener_(listener), clock_(clock) {}
@@ -73,30 +58,13 @@ class TcpLine final : public Line {
     settings_ = settings;
     return true;
   }
-  bool GetTimeouts(LineTimeouts& timeouts) override {
-    timeouts = timeouts_;
-    return true;
-  }
-  bool SetTimeouts(const LineTimeouts& timeouts) override {
-    timeouts_ = timeouts;
-    return true;
-  }
   bool SetQueues(std::uint32_t, std::uint32_t) override { return true; }
-
-  IoResult Read(std::span<std::uint8_t> buffer) override {
-    return ReadUntil(buffer, DeadlineAfter(timeouts_.readTotalMs), nullptr);
-  }
-  IoResult ReadWithin(std::span<std::uint8_t> buffer, std::uint32_t timeoutMs,
-                      WakeSignal* wake) override {
-    if (wake != nullptr && wake->Wait(0)) return {.ok = true};
-    return ReadUntil(buffer, DeadlineAfter(timeoutMs), wake);
-  }
 
   // Without a connection a write goes nowhere, as bytes sent on a serial
   // line without a cable: it is not an error of the line.
   IoResult Write(std::span<const std::uint8_t> bytes) override {
     IoResult r{.ok = true};
-    const auto deadline = DeadlineAfter(timeouts_.writeTotalMs);
+    const auto deadline = DeadlineAfter(Timeouts().writeTotalMs);
     while (r.bytes < bytes.size() && link_ == Link::kUp) {
       const net::Transfer t = net::Send(socket_, bytes.data() + r.bytes, bytes.size() - r.bytes);
       if (t.bytes > 0) {
@@ -129,8 +97,8 @@ class TcpLine final : public Line {
     if (notice_) notice_(std::move(text));
   }
 
-  IoResult ReadUntil(std::span<std::uint8_t> buffer,
-                     const std::optional<Steady::time_point>& deadline, WakeSignal* wake) {
+  IoResult ReadUntil(std::span<std::uint8_t> buffer, const Deadline& deadline,
+                     WakeSignal* wake) override {
     IoResult r{.ok = true};
     for (;;) {
       if (!name_.listen && link_ == Link::kDown && clock_.TickMs() >= nextAttemptMs_)
@@ -268,7 +236,6 @@ class TcpLine final : public Line {
   std::uint32_t pauseMs_ = kFirstReconnectPauseMs;
   std::uint32_t lastError_ = 0;
   PortSettings settings_;
-  LineTimeouts timeouts_;
   std::function<void(std::string)> notice_;
 };
 
