@@ -120,7 +120,8 @@ run() {
 # ---------------------------------------------------------------------------
 # Packages
 # ---------------------------------------------------------------------------
-packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev)
+# dpkg-dev: dpkg-shlibdeps, which cpack asks for the .deb's dependencies.
+packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev)
 # libFuzzer: clang and its runtime libraries (the fuzzer driver, the sanitizers).
 if [ "$run_fuzz" -eq 1 ]; then packages+=(clang libclang-rt-dev); fi
 if [ "$native_only" -eq 0 ]; then

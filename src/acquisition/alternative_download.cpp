@@ -98,6 +98,7 @@ void SiteWorker::AlternativeDownload(SiteEntry& entry) {
   }
 
   auto storeBlock = [&](std::size_t count) {
+    const RecordTally tally = StartRecordTally(count);
     const ChunkResult processed =
         ProcessChunk(buffers_, count, site_, entry.name, env_.clock, processing_);
     if (processed.bufferUnavailable) {
@@ -105,7 +106,8 @@ void SiteWorker::AlternativeDownload(SiteEntry& entry) {
       env_.flags.stop = true;
       return;
     }
-    if (processed.count > 0) StoreAndShow(entry, processed.count);
+    if (processed.count > 0)
+      StoreAndShow(entry, processed.count, Records(tally));
   };
 
   std::size_t gathered = 0;

@@ -225,6 +225,7 @@ void SiteWorker::ChunkStep(SiteEntry& entry) {
     }
   }
   if (!stored && count > 0) {
+    const RecordTally tally = StartRecordTally(count);
     const ChunkResult processed =
         ProcessChunk(buffers_, count, site_, entry.name, env_.clock, processing_);
     if (processed.bufferUnavailable) {
@@ -233,7 +234,7 @@ void SiteWorker::ChunkStep(SiteEntry& entry) {
       count = 0;
     } else {
       count = processed.count;
-      if (count > 0) StoreAndShow(entry, count);
+      if (count > 0) StoreAndShow(entry, count, Records(tally));
     }
   }
   reception_.count = count;
@@ -250,12 +251,28 @@ void SiteWorker::ChunkStep(SiteEntry& entry) {
   NextRead();
 }
 
-void SiteWorker::StoreAndShow(SiteEntry& entry, std::size_t count) {
-  (void)entry;
+SiteWorker::RecordTally SiteWorker::StartRecordTally(std::size_t count) const {
+  const std::span<const std::uint8_t> received = buffers_.Receive();
+  const std::span<const std::uint8_t> raw = received.first(std::min(count, received.size()));
+  return {processing_.lineCount,
+          static_cast<std::uint64_t>(std::count(raw.begin(), raw.end(), kLineFeed))};
+}
+
+std::uint64_t SiteWorker::Records(const RecordTally& tally) const {
+  // Line processing counts line ends only where it makes them CR LF; without
+  // CorreggiCR the exchange's own LF bytes are the records (the CR LF put
+  // before a connection's first header is none).
+  return site_.correggiCR ? processing_.lineCount - tally.linesBefore : tally.rawLineFeeds;
+}
+
+void SiteWorker::StoreAndShow(SiteEntry& entry, std::size_t count, std::uint64_t records) {
   const StorageContext storage{env_.files, env_.notifier, env_.flags, env_.clock};
   const std::span<const std::uint8_t> chunk = buffers_.Receive().first(count);
   StoreChunk(storage, site_, storage_, chunk);
-  if (env_.status) env_.status->SetLines(processing_.lineCount);
+  if (env_.status) {
+    env_.status->SetLines(processing_.lineCount);
+    env_.status->NoteStored(entry.name, records, chunk.size(), env_.clock.Now().seconds);
+  }
   env_.notifier.Post(Message::kDisplay, static_cast<std::uint32_t>(count),
                      std::string(reinterpret_cast<const char*>(chunk.data()), chunk.size()));
 }

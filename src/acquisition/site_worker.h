@@ -110,7 +110,15 @@ class SiteWorker {
   void Resynchronise();
   bool StatusQuery();
   void DrainReception(SiteEntry& entry);
-  void StoreAndShow(SiteEntry& entry, std::size_t count);
+  // The records of a chunk for the status board: taken before line
+  // processing, counted after it.
+  struct RecordTally {
+    std::uint64_t linesBefore = 0;
+    std::uint64_t rawLineFeeds = 0;
+  };
+  RecordTally StartRecordTally(std::size_t count) const;
+  std::uint64_t Records(const RecordTally& tally) const;
+  void StoreAndShow(SiteEntry& entry, std::size_t count, std::uint64_t records);
   void NextRead();
 
   // A line that failed under a running connection: reported once; a

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -64,6 +65,15 @@ struct WorkerStatus {
   std::uint32_t spaceThresholdMb = 0;  // SpazioTimeout of the current site (warning 7004)
 };
 
+// What the worker has stored for one site since the program started.
+struct SiteActivity {
+  std::uint64_t records = 0;  // lines in the stored chunks
+  std::uint64_t bytes = 0;    // bytes of the stored chunks
+  // Local seconds since 1601-01-01 of the last chunk that held a line end;
+  // negative while there was none.
+  std::int64_t lastRecordSeconds = -1;
+};
+
 class StatusBoard {
  public:
   WorkerStatus Get() const {
@@ -87,9 +97,27 @@ class StatusBoard {
     status_.lines = lines;
   }
 
+  // A chunk of `bytes` holding `records` line ends was handed to the site's
+  // files at localSeconds.
+  void NoteStored(const std::string& site, std::uint64_t records, std::uint64_t bytes,
+                  std::int64_t localSeconds) {
+    std::lock_guard lock(mutex_);
+    SiteActivity& activity = activity_[site];
+    activity.records += records;
+    activity.bytes += bytes;
+    if (records > 0) activity.lastRecordSeconds = localSeconds;
+  }
+  // Kept apart from Get(): the title asks for the status at every chunk shown
+  // and needs no copy of every site's counts.
+  std::map<std::string, SiteActivity> Activity() const {
+    std::lock_guard lock(mutex_);
+    return activity_;
+  }
+
  private:
   mutable std::mutex mutex_;
   WorkerStatus status_;
+  std::map<std::string, SiteActivity> activity_;
 };
 
 }  // namespace vr

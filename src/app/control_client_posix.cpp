@@ -49,7 +49,7 @@ std::string FindConfigurationProgram(const std::string& programDir) {
 int RunControlClient(const std::string& programDir, const std::vector<std::string>& args,
                      std::ostream& out, std::ostream& err) {
   if (args.empty()) {
-    err << "vesprec: ctl needs a command: status, start SITE, stop, reload, config, wake, ack, "
+    err << "vesprec: ctl needs a command: status [--json], start SITE, stop, reload, config, wake, ack, "
            "quit\n";
     return kCtlRefused;
   }

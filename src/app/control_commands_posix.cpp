@@ -31,11 +31,17 @@ void AddField(std::string& answer, std::string_view key, std::string_view value)
   answer += '\n';
 }
 
+std::vector<int> PendingWarnings(const ControlContext& context) {
+  std::vector<int> pending;
+  for (int id = kFirstWarningId; id <= kLastWarningId; ++id)
+    if (context.flags.WarningPending(id)) pending.push_back(id);
+  return pending;
+}
+
 std::string Status(ControlContext& context) {
   const WorkerStatus status = context.status.Get();
   std::string warnings;
-  for (int id = kFirstWarningId; id <= kLastWarningId; ++id) {
-    if (!context.flags.WarningPending(id)) continue;
+  for (const int id : PendingWarnings(context)) {
     if (!warnings.empty()) warnings += ' ';
     warnings += std::to_string(id);
   }
@@ -49,6 +55,24 @@ std::string Status(ControlContext& context) {
   AddField(answer, "title", context.frontEnd.Title());
   AddField(answer, "warnings", warnings);
   return answer;
+}
+
+std::string JsonStatus(ControlContext& context) {
+  const WorkerStatus status = context.status.Get();
+  StatusReport report{
+      .port = context.port,
+      .pid = ::getpid(),
+      .site = status.site,
+      .state = WorkerStateName(status.state),
+      .lines = status.lines,
+      .icon = IconName(context.frontEnd.Icon()),
+      .title = context.frontEnd.Title(),
+      .warnings = PendingWarnings(context),
+      .sites = {},
+  };
+  report.sites = MergeSiteReports(context.siteFiles ? context.siteFiles() : std::vector<SiteFileBytes>{},
+                                  context.status.Activity());
+  return "ok\n" + StatusJson(report) + "\n";
 }
 
 std::string StartSite(ControlContext& context, std::string_view site) {
@@ -79,6 +103,8 @@ std::string AnswerControlRequest(ControlContext& context, std::string_view reque
   while (!argument.empty() && argument.front() == ' ') argument.remove_prefix(1);
 
   if (command == "start") return StartSite(context, argument);
+  if (command == "status" && argument == "--json") return JsonStatus(context);
+  if (command == "status" && !argument.empty()) return "error status takes only --json\n";
   if (!argument.empty()) return "error " + std::string(command) + " takes no argument\n";
   if (command == "status") return Status(context);
   if (command == "stop") {

@@ -8,10 +8,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "acquisition/worker_mailbox.h"
 #include "app/recorder.h"
 #include "app/configuration.h"
+#include "app/status_report.h"
 #include "base/flags.h"
 #include "ui/console_posix.h"
 
@@ -32,6 +34,9 @@ struct ControlContext {
   // Com as VESPREC.INI names it now (the missing-key text when it names
   // none): a reload is refused when the port changed.
   std::function<std::string()> portInFile;
+  // Each site's overflow and rescue bytes, for `status --json`; none given:
+  // no sites listed.
+  std::function<std::vector<SiteFileBytes>()> siteFiles;
 };
 
 

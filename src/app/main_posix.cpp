@@ -26,6 +26,7 @@ constexpr const char* kUsage =
     "  vesprec ctl [--dir DIR] COMMAND\n"
     "      Ask the instance that serves DIR's port:\n"
     "        status       port, pid, site, state, lines, icon, title, warnings\n"
+    "        status --json  the same and each site's records and files, as JSON\n"
     "        start SITE   start SITE now (as chosen in the sites menu)\n"
     "        stop         end the running connection (Interrompi)\n"
     "        reload       read the configuration again\n"

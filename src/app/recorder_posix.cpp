@@ -14,6 +14,7 @@
 #include "base/path.h"
 #include "config/general_settings.h"
 #include "log/strings.h"
+#include "storage/file_system.h"
 #include "ui/console_posix.h"
 #include "ui/control_socket_posix.h"
 
@@ -42,6 +43,17 @@ class PosixFrontEnd final : public FrontEnd {
             .findSiteItem = [&run](std::string_view site) { return run.FindSiteItem(site); },
             .quit = [&run] { run.Quit(); },
             .portInFile = [&run] { return PortInFile(run.profile); },
+            .siteFiles =
+                [this] {
+                  SitesMenu menu;
+                  {
+                    std::lock_guard guard(run_.configMutex);
+                    menu = run_.config.menu;
+                  }
+                  // A Profile of its own: the worker writes through the run's.
+                  return MeasureSiteFiles(Profile(run_.profile.Path()), menu, run_.programDir,
+                                          files_);
+                },
         },
         parts_{
             .frontEnd = console_,
@@ -103,6 +115,7 @@ class PosixFrontEnd final : public FrontEnd {
   }
 
   RecorderRun& run_;
+  NativeFileSystem files_;  // status measures the overflow and rescue files
   ConsoleFrontEnd console_;
   std::string socketPath_;
   std::string folderLink_;  // empty: none made

@@ -222,6 +222,26 @@ TEST_F(SiteWorkerTest, PeriodicComSiteStoresEveryRecordAndEndsOnItsImportTimeout
   EXPECT_NE(dir.Read("VESPREC.INI").find("Ora=11.00 01-01-2010p"), std::string::npos);
   EXPECT_NE(dir.Read("VESPREC.INI").find("FlagCRLF=0"), std::string::npos);
   EXPECT_EQ(status.Get().lines, 12u);
+  // The board counts what the site stored: every record, every byte, and
+  // when the last one came (the clock moved on while they arrived).
+  const auto activity = status.Activity();
+  ASSERT_EQ(activity.count("0001"), 1u);
+  EXPECT_EQ(activity.at("0001").records, 12u);
+  EXPECT_EQ(activity.at("0001").bytes, dir.Read("dati.txt").size());
+  EXPECT_GT(activity.at("0001").lastRecordSeconds, ToSeconds(CivilTime{2010, 1, 1, 10, 30, 0, 0}));
+  EXPECT_LE(activity.at("0001").lastRecordSeconds, clock.Now().seconds);
+}
+
+TEST_F(SiteWorkerTest, RecordsAreCountedAlsoWithoutLineEndCorrection) {
+  // The header's CR LF at the connection's start is not a record.
+  WriteIni("0001", kComSite, {{"CorreggiCR", "0"}});
+  sim::Exchange exchange(Printing(7, 200'000));
+  sim::SimulatedLine line(clock, exchange);
+  RunConnections(line);
+  ASSERT_TRUE(exchange.Done());
+  EXPECT_EQ(status.Get().lines, 0u);  // the title counts only corrected line ends
+  EXPECT_EQ(status.Activity()["0001"].records, 7u);
+  EXPECT_EQ(status.Activity()["0001"].bytes, dir.Read("dati.txt").size());
 }
 
 TEST_F(SiteWorkerTest, ClosingSequenceIsSentInOrder) {

@@ -102,6 +102,7 @@ class ControlTest : public ::testing::Test {
   std::ostringstream err_;
   ConsoleFrontEnd frontEnd_;
   int quits_ = 0;
+  std::vector<SiteFileBytes> siteFiles_;
   SitesMenu menu_ = {{40500, "0001", false}, {40501, "0002", false}, {40502, "0003", true}};
   ControlContext context_{
       .port = kPort,
@@ -123,6 +124,7 @@ class ControlTest : public ::testing::Test {
             flags_.quit = true;
           },
       .portInFile = [this] { return PortInFile(Profile(program_.File("VESPREC.INI"))); },
+      .siteFiles = [this] { return siteFiles_; },
   };
   ControlServer server_;
   std::thread loop_;
@@ -161,6 +163,34 @@ TEST_F(ControlTest, StatusTellsWhatTheWorkerDoes) {
                 "icon: held\n"
                 "title: Vesper Recorder /dev/ttyS7  0002  1234 Linee ricevute\n"
                 "warnings: 7004 7005\n");
+}
+
+TEST_F(ControlTest, JsonStatusTellsTheSameAndEachSite) {
+  status_.SetSite("0002");
+  status_.SetState(WorkerState::kReceiving);
+  status_.SetLines(3);
+  status_.NoteStored("0002", 3, 75, ToSeconds(CivilTime{2006, 3, 1, 0, 0, 9, 0}));
+  frontEnd_.ShowIcon(TrayIcon::kReceiving);
+  flags_.WarningPending(msg::kDiskSpace) = true;
+  siteFiles_ = {{.code = "0001", .inSchedule = true, .overflowBytes = 11, .rescueBytes = 2},
+                {.code = "0002", .inSchedule = true, .overflowBytes = 0, .rescueBytes = 0}};
+  StartServing();
+
+  ASSERT_EQ(Ctl({"status", "--json"}), kCtlAnswered) << ctlErr_.str();
+  EXPECT_EQ(ctlOut_.str(),
+            "{\"port\":\"/dev/ttyS7\",\"pid\":" + std::to_string(::getpid()) +
+                ",\"site\":\"0002\",\"state\":\"receiving\",\"lines\":3,\"icon\":\"receiving\","
+                "\"title\":\"Vesper Recorder /dev/ttyS7\",\"warnings\":[7004],\"sites\":["
+                "{\"code\":\"0001\",\"in_schedule\":true,\"last_record\":null,\"records\":0,"
+                "\"bytes\":0,\"overflow_bytes\":11,\"rescue_bytes\":2},"
+                "{\"code\":\"0002\",\"in_schedule\":true,\"last_record\":\"2006-03-01T00:00:09\","
+                "\"records\":3,\"bytes\":75,\"overflow_bytes\":0,\"rescue_bytes\":0}]}\n");
+}
+
+TEST_F(ControlTest, StatusTakesNoOtherArgument) {
+  StartServing();
+  EXPECT_EQ(Ctl({"status", "--xml"}), kCtlRefused);
+  EXPECT_NE(ctlErr_.str().find("status takes only --json"), std::string::npos) << ctlErr_.str();
 }
 
 TEST_F(ControlTest, StatusBetweenSites) {

@@ -291,6 +291,67 @@ TEST_F(RecorderEndToEnd, HeldDataFileOverflowsAndIsPouredBackInOrder) {
   EXPECT_GE(CountOf(Log(), kDataFileBusyLine), 1);
 }
 
+// The value after "KEY": in a JSON text, from `from` on: up to the next
+// ',', ']' or '}' (the status's strings hold none of them).
+std::string JsonValue(const std::string& json, const std::string& key, std::size_t from = 0) {
+  const std::string marker = "\"" + key + "\":";
+  const std::size_t at = json.find(marker, from);
+  if (at == std::string::npos) return "<none>";
+  const std::size_t start = at + marker.size();
+  return json.substr(start, json.find_first_of(",]}", start) - start);
+}
+
+TEST_F(RecorderEndToEnd, JsonStatusCountsTheSiteAndItsOverflowFile) {
+  ASSERT_NO_FATAL_FAILURE(StartSim({"exchange", "--records", "20", "--rate", "20"}));
+  ASSERT_NO_FATAL_FAILURE(WriteIni(ComSite(true)));
+  // The importer holds the data file from the start: everything overflows.
+  const int fd = open(File("dati.txt").c_str(), O_RDWR | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  StartRecorder();
+  ASSERT_TRUE(WaitForLines(20)) << "lines: " << Lines();
+
+  const std::string overflow = File("0001dati_D.TXT");
+  std::string json;
+  auto sites = [&] { return json.find("\"sites\":"); };
+  auto jsonStatus = [&] {
+    const CommandResult r = Ctl({"status", "--json"});
+    json = r.status == 0 ? r.out : "";
+    return !json.empty();
+  };
+  // Stored and measured: the counts and the file's size agree.
+  EXPECT_TRUE(PollUntil(
+      [&] {
+        return jsonStatus() && JsonValue(json, "records", sites()) == "20" &&
+               JsonValue(json, "overflow_bytes", sites()) ==
+                   std::to_string(ReadFile(overflow).size());
+      },
+      kReceiveDeadline))
+      << json;
+  EXPECT_EQ(json.front(), '{');
+  EXPECT_EQ(json.substr(json.size() - 3), "]}\n");
+  EXPECT_EQ(JsonValue(json, "port"), "\"" + pty_ + "\"");
+  EXPECT_EQ(JsonValue(json, "pid"), std::to_string(recorder_->pid()));
+  EXPECT_EQ(JsonValue(json, "site"), "\"0001\"");
+  EXPECT_EQ(JsonValue(json, "lines"), "20");
+  EXPECT_EQ(JsonValue(json, "code", sites()), "\"0001\"");
+  EXPECT_EQ(JsonValue(json, "in_schedule", sites()), "true");
+  EXPECT_NE(JsonValue(json, "last_record", sites()), "null");
+  EXPECT_EQ(JsonValue(json, "bytes", sites()), std::to_string(ReadFile(overflow).size()));
+  EXPECT_EQ(JsonValue(json, "rescue_bytes", sites()), "0");
+  EXPECT_EQ(ReadFile(File("dati.txt")), "");
+
+  // Let go: poured back, the overflow file measures 0 again.
+  flock(fd, LOCK_UN);
+  close(fd);
+  EXPECT_TRUE(PollUntil(
+      [&] { return jsonStatus() && JsonValue(json, "overflow_bytes", sites()) == "0"; },
+      kStopDeadline))
+      << json;
+  EXPECT_EQ(Quit(), 0);
+  ExpectAllDataFiles(ExpectedData(kSite, Sent()));
+}
+
 TEST_F(RecorderEndToEnd, CtlStopEndsTheConnectionAndTheSiteWaitsForStart) {
   ASSERT_NO_FATAL_FAILURE(StartSim({"exchange", "--records", "0", "--rate", "10"}));
   ASSERT_NO_FATAL_FAILURE(WriteIni(ComSite(true)));
