@@ -6,6 +6,7 @@
 
 #include "app/configuration.h"
 #include "base/path.h"
+#include "config/general_settings.h"
 #include "config/line_settings.h"
 #include "config/site_settings.h"
 #include "log/strings.h"
@@ -47,7 +48,17 @@ int RunConfigurationCheck(const std::string& programDir, std::ostream& out, std:
   for (const SiteEntry& site : config.sites) {
     SiteSettings settings;
     if (!ReadSiteSettings(profile, site.name, programDir, settings, reporter)) continue;
-    if (settings.deviceType == DeviceType::kAvaya) continue;  // no serial line
+    if (settings.deviceType == DeviceType::kAvaya) {
+      // No serial line; the call-log run reads these two itself and reports
+      // a missing one as 7006.
+      for (const char* key : {"IndirizzoIP", "Password"}) {
+        if (IsMissing(profile.ReadString(site.name, key, kMissingText))) {
+          reporter.Report(msg::kSiteSettings, site.name);
+          break;
+        }
+      }
+      continue;
+    }
     LineSettings line;
     if (ReadLineSettings(profile, site.name, line, reporter).result == 0)
       CheckPortSettings(line, site.name, reporter);
