@@ -34,7 +34,12 @@ const char* WorkerStateName(WorkerState state) {
   return "idle";
 }
 
-SiteWorker::SiteWorker(WorkerEnvironment& env) : env_(env) {}
+SiteWorker::SiteWorker(WorkerEnvironment& env) : env_(env), buffers_(env.maxBufferBytes) {}
+
+SiteWorker::~SiteWorker() {
+  // A call-log callback that comes later must not reach our notifier.
+  CallLogGate::Process().SetLateNotifier(nullptr);
+}
 
 std::uint32_t SiteWorker::Random() {
   // The C library's classic generator, so the pauses follow one fixed
@@ -176,12 +181,7 @@ void SiteWorker::RunConnection(SiteEntry& entry) {
 
   NotifierReporter reporter(env_.notifier);
   if (!ReadSiteSettings(env_.profile, entry.name, env_.programDir, site_, reporter)) {
-    if (!env_.flags.WarningPending(msg::kSiteSettings)) {
-      env_.flags.WarningPending(msg::kSiteSettings) = true;
-      ReportError(msg::kSiteSettings, entry.name);
-      env_.notifier.Post(Message::kWarning, msg::kSiteSettings, {});
-      entry.enabled = 0;
-    }
+    ReportSiteSettingsFailure(entry);
     pauseIfInstant();
     return;
   }
@@ -199,13 +199,9 @@ void SiteWorker::RunConnection(SiteEntry& entry) {
   }
 
   if (site_.deviceType == DeviceType::kAvaya) {
-    // The DevLink call log is not part of this program yet: such a site is
-    // shown as unusable rather than served as a serial line.
-    env_.display.ShowIcon(TrayIcon::kLineError);
-    SetState(WorkerState::kLineError);
-    env_.notifier.Send(Message::kDebug, 0, "Collegamento Avaya DevLink non disponibile");
-    if (entry.ricorrenza == 0) entry.enabled = 0;
-    env_.clock.SleepMs(kFailedStartPauseMs);
+    // A continuous site whose key is missing while the warning is still
+    // pending stays enabled and comes back at once.
+    if (!AvayaRun(entry)) pauseIfInstant();
     return;
   }
   if (site_.metodoAlternativo) {

@@ -25,6 +25,8 @@
 #include "base/notifier.h"
 #include "config/profile.h"
 #include "config/settings.h"
+#include "devices/call_log.h"
+#include "devices/devlink_library.h"
 #include "line/open_line.h"
 #include "storage/data_file_set.h"
 
@@ -52,6 +54,13 @@ struct WorkerEnvironment {
   // apart from the mailbox's signal, so that a raised wait event can only
   // shorten an idle wait and never makes a connection's waits return at once.
   WakeSignal* waitEvent = nullptr;
+  // The call-log library of AVAYA sites, loaded when a run first needs it.
+  std::function<DevLinkLibrary()> loadDevLink = {};
+  // A box without owner window, shown from the worker's thread: the
+  // library's loading problems, which do not go through the main window.
+  std::function<void(const std::string&)> showOwnerlessBox = {};
+  // The receive buffer's largest capacity (tests make growth fail with it).
+  std::size_t maxBufferBytes = LineBuffers::kNoCapacityLimit;
 };
 
 // The worker's reception variables, one set per process.
@@ -77,6 +86,9 @@ struct ReceptionState {
 class SiteWorker {
  public:
   explicit SiteWorker(WorkerEnvironment& env);
+  ~SiteWorker();
+  SiteWorker(const SiteWorker&) = delete;
+  SiteWorker& operator=(const SiteWorker&) = delete;
 
   // The thread's body; returns 0 when the worker ends.
   int Run();
@@ -97,6 +109,13 @@ class SiteWorker {
   void RunConnection(SiteEntry& entry);
   PassEnd SerialConnection(SiteEntry& entry);
   void AlternativeDownload(SiteEntry& entry);
+  // False when the run ended before the link was opened (a missing key, no
+  // library).
+  bool AvayaRun(SiteEntry& entry);
+  void HandleCallLog(SiteEntry& entry, const std::vector<CallLogItem>& items);
+  void StoreCallRecord(SiteEntry& entry, const std::string& record);
+  void ShowText(const std::string& text);
+  void ReportSiteSettingsFailure(SiteEntry& entry);
   void CloseConnection(SiteEntry& entry);
 
   // Reception (one pending read at a time).

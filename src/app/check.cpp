@@ -245,7 +245,17 @@ void CheckSite(const Profile& profile, const std::string& site, const std::strin
     }
   }
 
-  if (settings.deviceType == DeviceType::kAvaya) return;  // no serial line
+  if (settings.deviceType == DeviceType::kAvaya) {
+    // No serial line; the call-log run reads these two itself and reports a
+    // missing one as 7006.
+    for (const char* key : {"IndirizzoIP", "Password"}) {
+      if (IsMissing(profile.ReadString(site, key, kMissingText))) {
+        findings.Problem(site, msg::kSiteSettings, std::string(key) + " is missing");
+        break;
+      }
+    }
+    return;
+  }
   LineSettings line;
   ReadLineSettings(profile, site, line, reporter);
   if (const std::string baud = profile.ReadString(site, "Baud", kMissingText);

@@ -54,6 +54,7 @@ std::string Status(ControlContext& context) {
   AddField(answer, "icon", IconName(context.frontEnd.Icon()));
   AddField(answer, "title", context.frontEnd.Title());
   AddField(answer, "warnings", warnings);
+  AddField(answer, "box", context.frontEnd.LastBox());
   return answer;
 }
 

@@ -7,6 +7,7 @@
 #include "acquisition/site_worker.h"
 #include "app/reporters.h"
 #include "base/path.h"
+#include "devices/devlink_library.h"
 #include "config/reporter.h"
 #include "line/line.h"
 #include "log/error_log.h"
@@ -107,6 +108,8 @@ int RunRecorder(const std::string& programDir, const CommandLine& commandLine,
           },
       .status = &run.status,
       .waitEvent = run.waitEvent.get(),
+      .loadDevLink = [&programDir] { return LoadDevLink(programDir); },
+      .showOwnerlessBox = [&](const std::string& text) { frontEnd->ShowOwnerlessBox(text); },
   };
   std::optional<SiteWorker> worker;
   worker.emplace(env);

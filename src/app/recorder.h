@@ -64,6 +64,10 @@ class FrontEnd {
   // Where the worker's reports and icon changes go; any thread.
   virtual Notifier& Reports() = 0;
   virtual IconDisplay& Icons() = 0;
+  // A box without owner window, from the thread that asks (the worker's);
+  // not a report through the main window. Returns once it is shown (on
+  // Windows, once the user has closed it).
+  virtual void ShowOwnerlessBox(const std::string& text) = 0;
   // A reload read another Log; any thread.
   virtual void SetLogPath(std::string path) = 0;
   // Handles events until done() is true; done() is asked before the first

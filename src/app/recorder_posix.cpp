@@ -74,6 +74,7 @@ class PosixFrontEnd final : public FrontEnd {
 
   Notifier& Reports() override { return console_; }
   IconDisplay& Icons() override { return console_; }
+  void ShowOwnerlessBox(const std::string& text) override { console_.ShowOwnerlessBox(text); }
   void SetLogPath(std::string path) override { console_.SetLogPath(std::move(path)); }
   void RunUntil(const std::function<bool()>& done, WakeSignal* wake) override {
     RunMainLoop(parts_, done, wake ? static_cast<int>(wake->NativeHandle()) : -1);

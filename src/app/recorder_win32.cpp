@@ -133,6 +133,11 @@ bool WindowFrontEnd::Create() {
   return true;
 }
 
+void WindowFrontEnd::ShowOwnerlessBox(const std::string& text) {
+  // The caption every version of the program gives these boxes.
+  MessageBoxW(nullptr, WideFromUtf8(text).c_str(), L"Corvina Vesper Recorder", MB_ICONEXCLAMATION);
+}
+
 void WindowFrontEnd::Finish() {
   CCorvinaServiceNT::SetMainWindow(nullptr);
   window_.Finish();

@@ -54,6 +54,7 @@ class WindowFrontEnd final : public FrontEnd {
 
   Notifier& Reports() override { return window_; }
   IconDisplay& Icons() override { return window_; }
+  void ShowOwnerlessBox(const std::string& text) override;
   void SetLogPath(std::string path) override { window_.SetLogPath(std::move(path)); }
   void RunUntil(const std::function<bool()>& done, WakeSignal* wake) override {
     window_.RunUntil(done, wake);

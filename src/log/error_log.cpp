@@ -75,6 +75,10 @@ void ErrorLog::WriteSystemError(std::uint32_t code, std::string_view text) const
   WriteLine(LogPrefix(text), CutMessage(SystemErrorText(code)));
 }
 
+void ErrorLog::WriteText(std::string_view siteCode, std::string_view text) const {
+  WriteLine(LogPrefix(siteCode), text);
+}
+
 void ErrorLog::WriteDebug(std::string_view text) const { WriteLine("Debug", text); }
 
 void ErrorLog::WriteLine(std::string_view prefix, std::string_view text) const {

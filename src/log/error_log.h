@@ -65,6 +65,8 @@ class ErrorLog {
   void WriteMessage(int id, std::string_view text = {}) const;
   // A line with the description of a system error code.
   void WriteSystemError(std::uint32_t code, std::string_view text = {}) const;
+  // A line with the prefix from siteCode and a free text.
+  void WriteText(std::string_view siteCode, std::string_view text) const;
   // A line with the prefix "Debug" and a free text.
   void WriteDebug(std::string_view text) const;
 

@@ -221,7 +221,28 @@ void ConsoleFrontEnd::Drain() {
   ExpireWarnings();
 }
 
+void ConsoleFrontEnd::ShowOwnerlessBox(std::string text) {
+  {
+    std::lock_guard lock(mutex_);
+    lastBox_ = text;
+    queue_.push_back({Message::kDebug, 0, std::move(text), nextSequence_++, 0, true});
+  }
+  wake_.Signal();
+}
+
+std::string ConsoleFrontEnd::LastBox() const {
+  std::lock_guard lock(mutex_);
+  return lastBox_;
+}
+
 void ConsoleFrontEnd::Handle(Item& item) {
+  if (item.box) {
+    streams_.err << windowTitle_ << ": " << item.text << '\n';
+    streams_.err.flush();
+    ErrorLog(clock_, LogPath())
+        .WriteText(sources_.currentSite ? sources_.currentSite() : std::string(), item.text);
+    return;
+  }
   switch (item.message) {
     case Message::kDisplay:
       Display(item);

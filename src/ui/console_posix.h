@@ -80,6 +80,13 @@ class ConsoleFrontEnd final : public Notifier, public IconDisplay {
   // IconDisplay, any thread: kept for `status`.
   void ShowIcon(TrayIcon icon) override;
   void EnableMenuItems(bool start, bool stop) override;
+  // A box without owner window (the call-log library's loading problems):
+  // standard error and the error log, from the main loop, and kept for
+  // `status`. Any thread; returns at once.
+  void ShowOwnerlessBox(std::string text);
+  // The text of the last such box; empty when none was shown.
+  std::string LastBox() const;
+
   TrayIcon Icon() const { return icon_; }
   bool StartEnabled() const { return startEnabled_; }
 
@@ -118,6 +125,7 @@ class ConsoleFrontEnd final : public Notifier, public IconDisplay {
     std::string text;
     std::uint64_t sequence;        // Send waits until this one is handled
     std::size_t droppedBytes = 0;  // kDisplay over the bound: its text is gone
+    bool box = false;              // an ownerless box, not a message
   };
   // Shared with the writer thread, which may outlive the front end when
   // standard output never takes its text.
@@ -149,6 +157,7 @@ class ConsoleFrontEnd final : public Notifier, public IconDisplay {
   bool closed_ = false;
   std::string logPath_;
   std::string title_;
+  std::string lastBox_;
 
   std::atomic<TrayIcon> icon_{TrayIcon::kIdle};
   std::atomic<bool> startEnabled_{true};  // "&Avvia": no site is being served

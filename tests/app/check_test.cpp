@@ -247,6 +247,23 @@ TEST_F(CheckTest, ASiteCodeTooLongForFileNames) {
                       "than 255"));
 }
 
+TEST_F(CheckTest, AvayaSiteNeedsItsAddressAndPasswordButNoLineSettings) {
+  const std::string avaya = "Dispositivo=AVAYA\r\nIndirizzoIP=192.0.2.7:50808\r\n";
+  // Site() gives a COM site without Parita, which a serial site needs.
+  auto site = [&](const std::string& name, const std::string& keys) {
+    std::string text = Site(name, kPeriodic);
+    text.replace(text.find("Dispositivo=COM\r\n"), 17, keys);
+    return text;
+  };
+  const std::string ini = kGeneral + site("0001", avaya + "Password=pw\r\n") +
+                          site("0002", avaya) +
+                          site("0003", "Dispositivo=AVAYA\r\nPassword=pw\r\n");
+  EXPECT_EQ(Check(ini), 1) << out << err;
+  EXPECT_EQ(out, Line("0002", msg::kSiteSettings, "Password is missing") +
+                     Line("0003", msg::kSiteSettings, "IndirizzoIP is missing") +
+                     "0001  11.00 01-01-2010p  periodic\n");
+}
+
 TEST_F(CheckTest, MissingFile) {
   EXPECT_EQ(Check(""), 1);
   EXPECT_EQ(out, Line("", 5044) + Line("", 5045) + Line("", 5046) + Line("", 5001));

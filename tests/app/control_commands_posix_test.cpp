@@ -149,6 +149,7 @@ TEST_F(ControlTest, StatusTellsWhatTheWorkerDoes) {
   flags_.WarningPending(msg::kPortConnect) = true;
   // A display updates the title that status shows.
   frontEnd_.Post(Message::kDisplay, 2, "x\n");
+  frontEnd_.ShowOwnerlessBox("DevLink.dll is missing.");
   StartServing();
 
   ASSERT_EQ(Ctl({"status"}), kCtlAnswered) << ctlErr_.str();
@@ -162,7 +163,8 @@ TEST_F(ControlTest, StatusTellsWhatTheWorkerDoes) {
                 "lines: 1234\n"
                 "icon: held\n"
                 "title: Vesper Recorder /dev/ttyS7  0002  1234 Linee ricevute\n"
-                "warnings: 7004 7005\n");
+                "warnings: 7004 7005\n"
+            "box: DevLink.dll is missing.\n");
 }
 
 TEST_F(ControlTest, JsonStatusTellsTheSameAndEachSite) {

@@ -221,6 +221,17 @@ TEST_F(ConsoleTest, AWarningIsPrintedAndLoggedOnce) {
   EXPECT_FALSE(flags_.WarningPending(msg::kPortSetup));
 }
 
+TEST_F(ConsoleTest, AnOwnerlessBoxGoesToStandardErrorTheLogAndTheStatusAndSetsNoWarning) {
+  site_ = "0001";
+  FrontEnd().ShowOwnerlessBox("DevLink.dll is missing.");
+  EXPECT_EQ(FrontEnd().LastBox(), "DevLink.dll is missing.");
+  EXPECT_EQ(err_.str(), "");  // shown by the main loop
+  FrontEnd().Drain();
+  EXPECT_EQ(err_.str(), std::string(kTitle) + ": DevLink.dll is missing.\n");
+  EXPECT_EQ(Log(), "0001 " + kStamp + "DevLink.dll is missing.\r\n");
+  for (int id = kFirstWarningId; id <= kLastWarningId; ++id) EXPECT_FALSE(flags_.WarningPending(id));
+}
+
 TEST_F(ConsoleTest, TheDiskSpaceWarningNamesTheThreshold) {
   thresholdMb_ = 50;
   FrontEnd().Post(Message::kWarning, msg::kDiskSpace, "");

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "line/socket.h"
+#include "sim/avaya_server.h"
 #include "sim/device.h"
 #include "sim/exchange.h"
 #include "sim/hayes_modem.h"
@@ -55,6 +56,8 @@ constexpr const char* kHelp = R"(Usage:
   vesper-sim box --model KSTA|KSTB|KSTC|KSTD [--records N]
                  [--fault checksum|echo|short|stray|silent] [--fault-times N]
                  [--block-bytes N] [common options]
+  vesper-sim avaya [--password PW] [--records N] [--rate PER_SECOND] [--burst N]
+                   [--drop-after N] ... (vesper-sim avaya --help)
   vesper-sim --help | --version
 
 Plays a telephone exchange printing call records, or a Kestrel call buffer
@@ -192,7 +195,7 @@ int ParseOptions(int argc, char** argv, Options& options) {
       return -1;
     }
   }
-  if (args.empty()) return Usage("say exchange or box");
+  if (args.empty()) return Usage("say exchange, box or avaya");
   if (args[0] == "box") {
     options.box = true;
   } else if (args[0] != "exchange") {
@@ -946,6 +949,7 @@ int Run(const Options& options) {
 }  // namespace vr::sim
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "avaya") return vr::sim::RunAvayaSimulator(argc, argv);
   vr::sim::Options options;
   const int parsed = vr::sim::ParseOptions(argc, argv, options);
   if (parsed == -1) return 0;
