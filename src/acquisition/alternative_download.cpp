@@ -97,18 +97,7 @@ void SiteWorker::AlternativeDownload(SiteEntry& entry) {
     line.Write(xon);
   }
 
-  auto storeBlock = [&](std::size_t count) {
-    const RecordTally tally = StartRecordTally(count);
-    const ChunkResult processed =
-        ProcessChunk(buffers_, count, site_, entry.name, env_.clock, processing_);
-    if (processed.bufferUnavailable) {
-      ReportError(msg::kBufferAlloc, entry.name);
-      env_.flags.stop = true;
-      return;
-    }
-    if (processed.count > 0)
-      StoreAndShow(entry, processed.count, Records(tally));
-  };
+  auto storeBlock = [&](std::size_t count) { ProcessAndStore(entry, count); };
 
   std::size_t gathered = 0;
   std::uint64_t lastDataMs = NowMs();

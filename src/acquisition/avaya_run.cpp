@@ -143,16 +143,7 @@ void SiteWorker::StoreCallRecord(SiteEntry& entry, const std::string& record) {
   bytes[record.size() + 1] = '\r';
   bytes[count] = 0;
 
-  const RecordTally tally = StartRecordTally(count);
-  const ChunkResult processed =
-      ProcessChunk(buffers_, count, site_, entry.name, env_.clock, processing_);
-  if (processed.bufferUnavailable) {
-    ReportError(msg::kBufferAlloc, entry.name);
-    env_.flags.stop = true;
-    return;
-  }
-  if (processed.count == 0) return;
-  StoreAndShow(entry, processed.count, Records(tally));
+  ProcessAndStore(entry, count);
 }
 
 }  // namespace vr

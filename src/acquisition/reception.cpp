@@ -224,19 +224,7 @@ void SiteWorker::ChunkStep(SiteEntry& entry) {
       stored = true;
     }
   }
-  if (!stored && count > 0) {
-    const RecordTally tally = StartRecordTally(count);
-    const ChunkResult processed =
-        ProcessChunk(buffers_, count, site_, entry.name, env_.clock, processing_);
-    if (processed.bufferUnavailable) {
-      ReportError(msg::kBufferAlloc, entry.name);
-      env_.flags.stop = true;
-      count = 0;
-    } else {
-      count = processed.count;
-      if (count > 0) StoreAndShow(entry, count, Records(tally));
-    }
-  }
+  if (!stored && count > 0) count = ProcessAndStore(entry, count);
   reception_.count = count;
 
   if (entry.ricorrenza != 0 && IsBox()) {
@@ -263,6 +251,19 @@ std::uint64_t SiteWorker::Records(const RecordTally& tally) const {
   // CorreggiCR the exchange's own LF bytes are the records (the CR LF put
   // before a connection's first header is none).
   return site_.correggiCR ? processing_.lineCount - tally.linesBefore : tally.rawLineFeeds;
+}
+
+std::size_t SiteWorker::ProcessAndStore(SiteEntry& entry, std::size_t count) {
+  const RecordTally tally = StartRecordTally(count);
+  const ChunkResult processed =
+      ProcessChunk(buffers_, count, site_, entry.name, env_.clock, processing_);
+  if (processed.bufferUnavailable) {
+    ReportError(msg::kBufferAlloc, entry.name);
+    env_.flags.stop = true;
+    return 0;
+  }
+  if (processed.count > 0) StoreAndShow(entry, processed.count, Records(tally));
+  return processed.count;
 }
 
 void SiteWorker::StoreAndShow(SiteEntry& entry, std::size_t count, std::uint64_t records) {

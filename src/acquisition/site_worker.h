@@ -138,6 +138,10 @@ class SiteWorker {
   RecordTally StartRecordTally(std::size_t count) const;
   std::uint64_t Records(const RecordTally& tally) const;
   void StoreAndShow(SiteEntry& entry, std::size_t count, std::uint64_t records);
+  // Line processing of the count bytes received, then StoreAndShow of what
+  // it made: the bytes stored, 0 when the buffers are gone (reported, and
+  // StopFlag set).
+  std::size_t ProcessAndStore(SiteEntry& entry, std::size_t count);
   void NextRead();
 
   // A line that failed under a running connection: reported once; a
