@@ -122,6 +122,8 @@ void CheckRequest(std::string_view request) {
         expectedValue = site.id;
       }
     }
+  } else if (command == "status" && argument == "--json") {
+    expectOk = true;
   } else if (argument.empty()) {
     if (command == "stop") expectedPost = WorkerRequest::kStopConnection;
     if (command == "reload") expectedPost = WorkerRequest::kReload;
@@ -130,9 +132,11 @@ void CheckRequest(std::string_view request) {
   }
   VR_FUZZ_CHECK(ok == expectOk);
   if (!ok && command != "start") {
-    const std::string expected = command.empty()     ? "error empty request\n"
-                                 : !argument.empty() ? "error " + command + " takes no argument\n"
-                                                     : "error unknown command " + command + "\n";
+    const std::string expected =
+        command.empty()                           ? "error empty request\n"
+        : command == "status" && !argument.empty() ? "error status takes only --json\n"
+        : !argument.empty()                       ? "error " + command + " takes no argument\n"
+                                                  : "error unknown command " + command + "\n";
     VR_FUZZ_CHECK(answer == expected);
   }
   VR_FUZZ_CHECK(posted.size() == (expectedPost ? 1u : 0u));
@@ -143,9 +147,14 @@ void CheckRequest(std::string_view request) {
   VR_FUZZ_CHECK(stopped == (ok && command == "stop"));
   VR_FUZZ_CHECK(woken == (ok && command == "wake"));
   VR_FUZZ_CHECK(quitted == (ok && command == "quit"));
-  if (ok && command == "status") {
+  if (ok && command == "status" && argument.empty()) {
     VR_FUZZ_CHECK(answer.find("\nport: /dev/ttyS7\n") != std::string::npos);
     VR_FUZZ_CHECK(answer.find("\nwarnings:") != std::string::npos);
+  }
+  if (ok && command == "status" && !argument.empty()) {
+    // One line of JSON after the "ok".
+    VR_FUZZ_CHECK(answer.find("\n{\"port\":\"/dev/ttyS7\",") != std::string::npos);
+    VR_FUZZ_CHECK(answer.back() == '\n' && answer[answer.size() - 2] == '}');
   }
 }
 
