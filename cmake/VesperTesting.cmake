@@ -22,6 +22,33 @@ set(VR_WINE_TEST_TIMEOUT 300 CACHE STRING "CTest time-out of one test program un
 # threads.
 set(VR_TEST_FOLDERS "" CACHE STRING "Test folders to build, e.g. base;ui (empty: all)")
 
+# How test programs are compiled. Most of a build's time goes into the test
+# files (GoogleTest's macros expand to much code), so:
+# - VR_TEST_UNITY: each test program is compiled as a few unity files, which
+#   parse the GoogleTest and GoogleMock headers once per batch, not per file;
+# - outside Release, the test code itself is compiled without optimisation
+#   (the libraries it tests keep the build type's flags): at -O2 -g, variable
+#   tracking alone triples the compile time of a test file. The Release build
+#   still compiles the tests with the optimiser and its warnings.
+option(VR_TEST_UNITY "Compile each test program as unity batches" OFF)
+set(VR_TEST_UNITY_BATCH 8 CACHE STRING "Test files per unity batch")
+# Test files listed in VR_TEST_UNITY_SKIP (names without folder) are compiled
+# alone: they define names of their own that another file of their folder
+# defines too.
+function(vr_test_build_options target)
+  if(VR_TEST_UNITY)
+    set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE ${VR_TEST_UNITY_BATCH})
+    get_target_property(sources ${target} SOURCES)
+    foreach(source ${sources})
+      get_filename_component(file ${source} NAME)
+      if(file IN_LIST VR_TEST_UNITY_SKIP)
+        set_source_files_properties(${source} TARGET_DIRECTORY ${target} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+      endif()
+    endforeach()
+  endif()
+  target_compile_options(${target} PRIVATE $<$<NOT:$<CONFIG:Release>>:-O0>)
+endfunction()
+
 # One test executable per folder of tests/, made of every *_test.cpp there
 # (platform pairs filtered as for modules). Native builds register each test
 # case with CTest; cross builds register the executable once, labelled "wine",
@@ -50,6 +77,7 @@ function(vr_add_test_folder name dir)
   add_executable(${name} ${sources})
   target_link_libraries(${name} PRIVATE ${deps} ${VR_GTEST_LIBS})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  vr_test_build_options(${name})
   if(CMAKE_CROSSCOMPILING)
     # Only a build with an emulator (Wine, from the x86_64 toolchain file) can
     # run its tests; the i686 build compiles and links them only.

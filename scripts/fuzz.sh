@@ -23,6 +23,7 @@ usage: scripts/fuzz.sh [options] TARGET [SECONDS]
   SECONDS          fuzzing time per target (default 60; 0: run the corpus once)
   --build-dir DIR  the fuzz build (default build/fuzz)
   --no-build       use the targets already built
+  --build-only     build the targets, run none (SECONDS is then ignored)
   --verbose        show libFuzzer's whole output (default: its log goes to
                    BUILD/logs/TARGET.log and only the end is shown)
   -j N             parallel build jobs (default 2, or $VR_JOBS)
@@ -33,6 +34,7 @@ EOF
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build/fuzz"
 do_build=1
+do_run=1
 verbose=0
 jobs="${VR_JOBS:-2}"
 positional=()
@@ -41,6 +43,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir) shift; build="${1:-}" ;;
     --no-build) do_build=0 ;;
+    --build-only) do_run=0 ;;
     --verbose) verbose=1 ;;
     -j) shift; jobs="${1:-}" ;;
     -j*) jobs="${1#-j}" ;;
@@ -91,6 +94,8 @@ if [ "$do_build" -eq 1 ]; then
 fi
 
 # Stacks with file and line need llvm-symbolizer; Debian names it by version.
+[ "$do_run" -eq 1 ] || exit 0
+
 if [ -z "${ASAN_SYMBOLIZER_PATH:-}" ] && ! command -v llvm-symbolizer >/dev/null 2>&1; then
   for s in /usr/lib/llvm-*/bin/llvm-symbolizer; do
     if [ -x "$s" ]; then export ASAN_SYMBOLIZER_PATH="$s"; break; fi
