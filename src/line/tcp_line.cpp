@@ -418,6 +418,9 @@ class TcpLine final : public TimedLine {
         strangerSaid_ = true;
         continue;
       }
+      // An exchange that closed and connected again at once: its close may
+      // have come after the last look at the connection.
+      if (link_ == Link::kUp) ReceiveIntoInbox();
       if (link_ == Link::kUp) {
         if (clock_.TickMs() - lastReceiveMs_ < options_.idleTakeoverMs) {
           // One exchange at a time: a second one would interleave its
