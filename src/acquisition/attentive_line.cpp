@@ -50,6 +50,10 @@ IoResult AttentiveLine::Read(std::span<std::uint8_t> buffer) {
     const IoResult slice =
         Port().ReadWithin(buffer.subspan(r.bytes), sliceMs == 0 ? 1 : sliceMs, &attention_.wake);
     r.bytes += slice.bytes;
+    if (slice.connectionEnded) {
+      r.connectionEnded = true;
+      return r;
+    }
     if (!slice.ok) {
       r.ok = false;
       r.error = slice.error;

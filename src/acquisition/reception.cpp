@@ -70,6 +70,12 @@ bool SiteWorker::WaitForRead(WakeSignal* wake) {
     const IoResult result = line.ReadWithin(target, remainingMs, wake);
     reception_.readGot += result.bytes;
     if (!result.ok) break;  // a failed read completes with what it has
+    // A network connection ended: what it sent is this chunk, and the next
+    // connection's bytes belong to the next one.
+    if (result.connectionEnded) {
+      reception_.connectionEnded = true;
+      break;
+    }
     if (result.bytes == 0 && wake && wake->Wait(0)) return false;
   }
   reception_.readPending = false;
@@ -99,12 +105,24 @@ void SiteWorker::BoundPendingRead() {
 
 void SiteWorker::ReceptionStep(SiteEntry& entry) {
   reception_.readCompleted = false;
+  const bool connectionEnded = reception_.connectionEnded;
+  reception_.connectionEnded = false;
   if (site_.deviceType == DeviceType::kKstd && reception_.expectedFrame == 0) {
     HeaderStep(entry);
-    return;
+  } else {
+    ChunkStep(entry);
+    reception_.expectedFrame = 0;
   }
-  ChunkStep(entry);
-  reception_.expectedFrame = 0;
+  if (connectionEnded) EndPartialLine();
+}
+
+// A network connection that ended in the middle of a line: its partial line
+// ends there, and the next connection's data starts on a line of its own
+// with its header, as the data of a new connection of a serial site does.
+// A connection that ended with its line changes nothing.
+void SiteWorker::EndPartialLine() {
+  if (processing_.headerState == HeaderState::kContinuesLine)
+    processing_.headerState = HeaderState::kConnectionStart;
 }
 
 void SiteWorker::HeaderStep(SiteEntry& entry) {

@@ -78,6 +78,9 @@ struct ReceptionState {
   // it, so that a stop seen in between cannot drop its chunk.
   bool readPending = false;
   bool readCompleted = false;
+  // The read ended with its network connection (Line's connectionEnded):
+  // taken by the reception step of that read.
+  bool connectionEnded = false;
   std::size_t readWant = 0;
   std::size_t readGot = 0;
   std::uint64_t readDeadlineMs = 0;
@@ -124,6 +127,7 @@ class SiteWorker {
   void CompleteRead();
   void BoundPendingRead();
   void ReceptionStep(SiteEntry& entry);
+  void EndPartialLine();
   void HeaderStep(SiteEntry& entry);
   void ChunkStep(SiteEntry& entry);
   void Resynchronise();

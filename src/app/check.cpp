@@ -15,6 +15,7 @@
 #include "config/general_settings.h"
 #include "config/line_settings.h"
 #include "config/site_settings.h"
+#include "line/open_line.h"
 #include "line/socket.h"
 #include "log/error_log.h"
 #include "line/tcp_line.h"
@@ -187,6 +188,39 @@ ProbeResult ProbeTcpPort(const std::string& com) {
   return {};
 }
 
+// Who may connect to a listening line: a line open to every address without
+// a list takes any host's bytes as call records.
+void CheckAllowedPeers(const Profile& profile, const GeneralSettings& general,
+                       Findings& findings) {
+  const std::string allowed = profile.ReadString("General", kAllowedPeersKey, kMissingText);
+  const std::size_t line = LineOfKey(profile.SnapshotText(), "General", kAllowedPeersKey);
+  const std::optional<TcpPortName> name =
+      IsTcpPortName(general.com) ? ParseTcpPortName(general.com) : std::nullopt;
+  const bool listening = name && name->listen;
+  if (IsMissing(allowed)) {
+    if (listening && ListensOnEveryAddress(*name))
+      findings.Warning({}, LineOfKey(profile.SnapshotText(), "General", "Com"),
+                       general.com + " takes a connection from any host on every address; list "
+                       "the exchange's address in " + kAllowedPeersKey + " (e.g. " +
+                       kAllowedPeersKey + "=192.168.1.20)");
+    return;
+  }
+  std::vector<std::string> bad;
+  const std::vector<std::string> peers = ParseAllowedPeers(allowed, &bad);
+  for (const std::string& entry : bad)
+    findings.Warning({}, line,
+                     std::string(kAllowedPeersKey) + ": \"" + entry +
+                         "\" is no IPv4 or IPv6 address and allows nobody");
+  if (peers.empty() && !bad.empty())
+    findings.Warning({}, line,
+                     std::string(kAllowedPeersKey) + " allows no address: the line takes no "
+                     "connection");
+  if (!listening)
+    findings.Warning({}, line,
+                     std::string(kAllowedPeersKey) + " is read only by a tcp-listen line; Com=" +
+                         general.com + " does not use it");
+}
+
 void CheckGeneral(const Profile& profile, const GeneralSettings& general,
                   const CheckProbes& probes, Findings& findings) {
   const std::string com = profile.ReadString("General", "Com", kMissingText);
@@ -199,6 +233,7 @@ void CheckGeneral(const Profile& profile, const GeneralSettings& general,
   }
   const std::string log = profile.ReadString("General", "Log", kMissingText);
   if (!IsMissing(log)) findings.Add({}, msg::kLog, probes.appendableFile(general.log));
+  CheckAllowedPeers(profile, general, findings);
 }
 
 // A Baud whose digits go beyond 32 bits reads as the largest number the

@@ -10,6 +10,7 @@
 #include "devices/devlink_library.h"
 #include "config/reporter.h"
 #include "line/line.h"
+#include "line/open_line.h"
 #include "log/error_log.h"
 #include "log/strings.h"
 #include "storage/file_system.h"
@@ -87,7 +88,7 @@ int RunRecorder(const std::string& programDir, const CommandLine& commandLine,
       .clock = clock,
       .mailbox = run.mailbox,
       .files = files,
-      .openLine = OpenSystemLine,
+      .openLine = SystemLineOpener(run.profile),
       .reloadConfiguration =
           [&] {
             std::lock_guard guard(run.configMutex);

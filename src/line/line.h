@@ -62,6 +62,10 @@ struct IoResult {
   bool ok = false;            // the call itself succeeded (a time-out is still ok)
   std::size_t bytes = 0;      // bytes transferred
   std::uint32_t error = 0;    // system error code when !ok
+  // A network line: the connection under the line ended, after the bytes
+  // of this read (which are all of that connection's). A serial port never
+  // says so.
+  bool connectionEnded = false;
 };
 
 class Line {

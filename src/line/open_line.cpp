@@ -5,7 +5,9 @@
 
 #include "config/line_settings.h"
 #include "config/reporter.h"
+#include "config/general_settings.h"
 #include "line/modem.h"
+#include "line/tcp_line.h"
 #include "log/strings.h"
 
 namespace vr {
@@ -123,6 +125,23 @@ void ReportFailure(Notifier& notifier, std::string_view siteCode, const AttemptR
 }
 
 }  // namespace
+
+LineOpener SystemLineOpener(const Profile& profile) {
+  return [&profile](const std::string& name, std::uint32_t* error) -> std::unique_ptr<Line> {
+    if (!IsTcpPortName(name)) return OpenSystemLine(name, error);
+    static const SystemClock clock;
+    TcpLineOptions options;
+    const std::string allowed = profile.ReadString("General", kAllowedPeersKey, kMissingText);
+    if (!IsMissing(allowed)) {
+      std::vector<std::string> bad;
+      options.allowedPeers = ParseAllowedPeers(allowed, &bad);
+      // A list of nothing but typing errors allows nobody, not everybody
+      // (no address reads as "-").
+      if (options.allowedPeers.empty() && !bad.empty()) options.allowedPeers.push_back("-");
+    }
+    return OpenTcpLine(name, error, clock, std::move(options));
+  };
+}
 
 LineTimeouts SetLineTimeouts(std::int32_t modemFlag, const SiteSettings& site) {
   if (modemFlag == 1) return {.readTotalMs = site.mTimeReadMs, .writeTotalMs = site.mTimeWriteMs};

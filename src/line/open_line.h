@@ -42,6 +42,15 @@ struct LineState {
 using LineOpener =
     std::function<std::unique_ptr<Line>(const std::string& name, std::uint32_t* error)>;
 
+// The key of [General] listing the addresses (IPv4 or IPv6, separated by
+// commas or blanks) from which a listening TCP line takes its connection;
+// absent: from any.
+inline constexpr const char* kAllowedPeersKey = "IndirizziAmmessi";
+
+// Opens a port as OpenSystemLine does; a TCP line takes the allowed
+// addresses as the configuration file lists them at this opening.
+LineOpener SystemLineOpener(const Profile& profile);
+
 // What OpenLine works with besides the site.
 struct LineEnvironment {
   const Profile& profile;         // VESPREC.INI: the site's section is read at every attempt

@@ -46,22 +46,21 @@ void KeepAlive(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-std::string PeerText(const sockaddr_storage& address) {
-  char host[NI_MAXHOST] = {};
-  char port[NI_MAXSERV] = {};
-  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), sizeof address, host, sizeof host,
-                  port, sizeof port, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
-    return "?";
-  return std::string(host) + ":" + port;
+std::string PeerText(const std::string& address, const std::string& port) {
+  if (address.empty()) return "?";
+  return address + ":" + port;
 }
 
 }  // namespace
 
-ConnectStart StartConnect(const std::string& host, const std::string& port) {
+namespace {
+
+ConnectStart ConnectWith(const std::string& host, const std::string& port, int flags) {
   ConnectStart start;
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = flags;
   addrinfo* found = nullptr;
   if (const int code = getaddrinfo(host.c_str(), port.c_str(), &hints, &found); code != 0) {
     start.error = ResolveError(code);
@@ -86,6 +85,67 @@ ConnectStart StartConnect(const std::string& host, const std::string& port) {
   close(fd);
   start.error = static_cast<std::uint32_t>(error);
   return start;
+}
+
+// The numeric text of an address, IPv4 mapped into IPv6 as IPv4.
+std::string NumericText(const sockaddr* address, socklen_t length) {
+  sockaddr_in plain{};
+  if (address->sa_family == AF_INET6) {
+    const auto* six = reinterpret_cast<const sockaddr_in6*>(address);
+    if (IN6_IS_ADDR_V4MAPPED(&six->sin6_addr)) {
+      plain.sin_family = AF_INET;
+      std::memcpy(&plain.sin_addr, six->sin6_addr.s6_addr + 12, 4);
+      address = reinterpret_cast<const sockaddr*>(&plain);
+      length = sizeof plain;
+    }
+  }
+  char host[NI_MAXHOST] = {};
+  if (getnameinfo(address, length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0) return "";
+  return host;
+}
+
+}  // namespace
+
+ConnectStart StartConnect(const std::string& host, const std::string& port) {
+  return ConnectWith(host, port, 0);
+}
+
+ConnectStart StartConnectTo(const std::string& address, const std::string& port) {
+  return ConnectWith(address, port, AI_NUMERICHOST | AI_NUMERICSERV);
+}
+
+Resolution Resolve(const std::string& host, const std::string& port) {
+  Resolution resolution;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (const int code = getaddrinfo(host.c_str(), port.c_str(), &hints, &found); code != 0) {
+    resolution.error = ResolveError(code);
+    return resolution;
+  }
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    const std::string text = NumericText(a->ai_addr, a->ai_addrlen);
+    if (text.empty()) continue;
+    bool seen = false;
+    for (const std::string& known : resolution.addresses) seen = seen || known == text;
+    if (!seen) resolution.addresses.push_back(text);
+  }
+  freeaddrinfo(found);
+  if (resolution.addresses.empty()) resolution.error = EHOSTUNREACH;
+  return resolution;
+}
+
+std::string CanonicalAddress(const std::string& text) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  if (text.empty() || getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0) return "";
+  const std::string canonical = NumericText(found->ai_addr, found->ai_addrlen);
+  freeaddrinfo(found);
+  return canonical;
 }
 
 std::uint32_t ConnectError(SocketHandle socket) {
@@ -139,15 +199,35 @@ std::string LocalPort(SocketHandle socket) {
   return port;
 }
 
-SocketHandle Accept(SocketHandle listener, std::string& peer) {
+Incoming AcceptIncoming(SocketHandle listener) {
+  Incoming incoming;
   sockaddr_storage address{};
   socklen_t length = sizeof address;
-  const int fd = accept4(Fd(listener), reinterpret_cast<sockaddr*>(&address), &length,
-                         SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd < 0) return kNoSocket;
+  int fd = -1;
+  do {
+    fd = accept4(Fd(listener), reinterpret_cast<sockaddr*>(&address), &length,
+                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    // A connection that went away before it was taken is no failure either.
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED)
+      incoming.error = static_cast<std::uint32_t>(errno);
+    return incoming;
+  }
   KeepAlive(fd);
-  peer = PeerText(address);
-  return fd;
+  incoming.socket = fd;
+  incoming.address = NumericText(reinterpret_cast<const sockaddr*>(&address), length);
+  char port[NI_MAXSERV] = {};
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, nullptr, 0, port,
+                  sizeof port, NI_NUMERICSERV) == 0)
+    incoming.port = port;
+  return incoming;
+}
+
+SocketHandle Accept(SocketHandle listener, std::string& peer) {
+  Incoming incoming = AcceptIncoming(listener);
+  if (incoming.socket != kNoSocket) peer = PeerText(incoming.address, incoming.port);
+  return incoming.socket;
 }
 
 namespace {
@@ -225,5 +305,6 @@ Readiness Wait(SocketHandle socket, bool wantRead, bool wantWrite, SocketHandle 
 
 std::uint32_t ClosedByPeerError() { return ECONNRESET; }
 std::uint32_t InvalidAddressError() { return EINVAL; }
+std::uint32_t TimedOutError() { return ETIMEDOUT; }
 
 }  // namespace vr::net

@@ -3,6 +3,7 @@
 #include <mstcpip.h>
 #include <windows.h>
 
+#include <cstring>
 #include <mutex>
 
 #include "line/socket.h"
@@ -48,20 +49,13 @@ void KeepAlive(SOCKET s) {
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
-std::string PeerText(const sockaddr_storage& address, int length) {
-  char host[NI_MAXHOST] = {};
-  char port[NI_MAXSERV] = {};
-  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host, sizeof host, port,
-                  sizeof port, NI_NUMERICHOST | NI_NUMERICSERV) != 0)
-    return "?";
-  return std::string(host) + ":" + port;
-}
-
 bool WouldBlock(int error) { return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS; }
 
 }  // namespace
 
-ConnectStart StartConnect(const std::string& host, const std::string& port) {
+namespace {
+
+ConnectStart ConnectWith(const std::string& host, const std::string& port, int flags) {
   ConnectStart start;
   if (!Started()) {
     start.error = LastError();
@@ -70,6 +64,7 @@ ConnectStart StartConnect(const std::string& host, const std::string& port) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = flags;
   addrinfo* found = nullptr;
   if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) {
     start.error = LastError();
@@ -94,6 +89,72 @@ ConnectStart StartConnect(const std::string& host, const std::string& port) {
   closesocket(s);
   start.error = static_cast<std::uint32_t>(error);
   return start;
+}
+
+// The numeric text of an address, IPv4 mapped into IPv6 as IPv4.
+std::string NumericText(const sockaddr* address, int length) {
+  sockaddr_in plain{};
+  if (address->sa_family == AF_INET6) {
+    const auto* six = reinterpret_cast<const sockaddr_in6*>(address);
+    if (IN6_IS_ADDR_V4MAPPED(&six->sin6_addr)) {
+      plain.sin_family = AF_INET;
+      std::memcpy(&plain.sin_addr, six->sin6_addr.s6_addr + 12, 4);
+      address = reinterpret_cast<const sockaddr*>(&plain);
+      length = sizeof plain;
+    }
+  }
+  char host[NI_MAXHOST] = {};
+  if (getnameinfo(address, length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0) return "";
+  return host;
+}
+
+}  // namespace
+
+ConnectStart StartConnect(const std::string& host, const std::string& port) {
+  return ConnectWith(host, port, 0);
+}
+
+ConnectStart StartConnectTo(const std::string& address, const std::string& port) {
+  return ConnectWith(address, port, AI_NUMERICHOST | AI_NUMERICSERV);
+}
+
+Resolution Resolve(const std::string& host, const std::string& port) {
+  Resolution resolution;
+  if (!Started()) {
+    resolution.error = LastError();
+    return resolution;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) {
+    resolution.error = LastError();
+    return resolution;
+  }
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    const std::string text = NumericText(a->ai_addr, static_cast<int>(a->ai_addrlen));
+    if (text.empty()) continue;
+    bool seen = false;
+    for (const std::string& known : resolution.addresses) seen = seen || known == text;
+    if (!seen) resolution.addresses.push_back(text);
+  }
+  freeaddrinfo(found);
+  if (resolution.addresses.empty()) resolution.error = WSAHOST_NOT_FOUND;
+  return resolution;
+}
+
+std::string CanonicalAddress(const std::string& text) {
+  if (text.empty() || !Started()) return "";
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0) return "";
+  const std::string canonical = NumericText(found->ai_addr, static_cast<int>(found->ai_addrlen));
+  freeaddrinfo(found);
+  return canonical;
 }
 
 std::uint32_t ConnectError(SocketHandle socket) {
@@ -153,15 +214,34 @@ std::string LocalPort(SocketHandle socket) {
   return port;
 }
 
-SocketHandle Accept(SocketHandle listener, std::string& peer) {
+Incoming AcceptIncoming(SocketHandle listener) {
+  Incoming incoming;
   sockaddr_storage address{};
   int length = sizeof address;
   const SOCKET s = accept(Sock(listener), reinterpret_cast<sockaddr*>(&address), &length);
-  if (s == INVALID_SOCKET) return kNoSocket;
+  if (s == INVALID_SOCKET) {
+    // A connection that went away before it was taken is no failure either.
+    const int error = WSAGetLastError();
+    if (!WouldBlock(error) && error != WSAECONNRESET && error != WSAECONNABORTED)
+      incoming.error = static_cast<std::uint32_t>(error);
+    return incoming;
+  }
   MakeNonBlocking(s);
   KeepAlive(s);
-  peer = PeerText(address, length);
-  return static_cast<SocketHandle>(s);
+  incoming.socket = static_cast<SocketHandle>(s);
+  incoming.address = NumericText(reinterpret_cast<const sockaddr*>(&address), length);
+  char port[NI_MAXSERV] = {};
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, nullptr, 0, port,
+                  sizeof port, NI_NUMERICSERV) == 0)
+    incoming.port = port;
+  return incoming;
+}
+
+SocketHandle Accept(SocketHandle listener, std::string& peer) {
+  const Incoming incoming = AcceptIncoming(listener);
+  if (incoming.socket != kNoSocket)
+    peer = incoming.address.empty() ? "?" : incoming.address + ":" + incoming.port;
+  return incoming.socket;
 }
 
 namespace {
@@ -277,5 +357,6 @@ Readiness Wait(SocketHandle socket, bool wantRead, bool wantWrite, SocketHandle 
 
 std::uint32_t ClosedByPeerError() { return WSAECONNRESET; }
 std::uint32_t InvalidAddressError() { return WSAEINVAL; }
+std::uint32_t TimedOutError() { return WSAETIMEDOUT; }
 
 }  // namespace vr::net

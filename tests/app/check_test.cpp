@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/civil_time.h"
+#include "line/socket.h"
 #include "log/strings.h"
 #include "support/temp_dir.h"
 
@@ -210,6 +211,49 @@ TEST_F(CheckTest, TcpLineNeedsAWellFormedNameAndNoModemLines) {
     EXPECT_EQ(status, c.expected == due ? 0 : 1);  // any problem fails the check
     // The serial port probe is not asked about a network line.
     EXPECT_EQ(ports.empty(), c.com != "PORT");
+  }
+}
+
+TEST_F(CheckTest, ListeningLineOpenToEveryHostIsWarnedAboutAndItsAllowedListRead) {
+  std::uint32_t error = 0;
+  const net::SocketHandle probe = net::Listen("127.0.0.1", "0", error);
+  const std::string port = net::LocalPort(probe);
+  net::Close(probe);
+  const std::string site = Site("A", kContinuous, "Parita=N\r\n");
+  const std::string due = "A  10.30 01-01-2010p  continuous\n";
+  auto warning = [](int line, const std::string& text) {
+    return "warning: line " + std::to_string(line) + ": " + text + "\n";
+  };
+  const std::string open = "tcp-listen:" + port;
+  const struct {
+    std::string com;
+    std::string allowed;  // the IndirizziAmmessi line, if any
+    std::string expected;
+  } cases[] = {
+      {open, "",
+       warning(2, open + " takes a connection from any host on every address; list the "
+                         "exchange's address in IndirizziAmmessi (e.g. "
+                         "IndirizziAmmessi=192.168.1.20)") + due},
+      {"tcp-listen:[::]:" + port, "",
+       warning(2, "tcp-listen:[::]:" + port + " takes a connection from any host on every "
+                  "address; list the exchange's address in IndirizziAmmessi (e.g. "
+                  "IndirizziAmmessi=192.168.1.20)") + due},
+      {open, "IndirizziAmmessi=192.168.1.20, fd00::20\r\n", due},
+      {"tcp-listen:127.0.0.1:" + port, "", due},
+      {open, "IndirizziAmmessi=pbx.example\r\n",
+       warning(4, "IndirizziAmmessi: \"pbx.example\" is no IPv4 or IPv6 address and allows "
+                  "nobody") +
+           warning(4, "IndirizziAmmessi allows no address: the line takes no connection") + due},
+      {"tcp:127.0.0.1:9000", "IndirizziAmmessi=192.168.1.20\r\n",
+       warning(4, "IndirizziAmmessi is read only by a tcp-listen line; Com=tcp:127.0.0.1:9000 "
+                  "does not use it") + due},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.com + " " + c.allowed);
+    const int status =
+        Check("[General]\r\nCom=" + c.com + "\r\nLog=LOGFILE\r\n" + c.allowed + site);
+    EXPECT_EQ(out, c.expected);
+    EXPECT_EQ(status, 0);  // warnings do not fail the check
   }
 }
 
