@@ -38,14 +38,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kStartDeadline = 20s;
-constexpr auto kReceiveDeadline = 60s;
-constexpr auto kStopDeadline = 20s;
-
 // Every record must still be on its way when the second episode ends: the
 // chunks held meanwhile go out with the next chunk that finds room.
-constexpr int kRecords = 800;
-constexpr int kRate = 50;
+constexpr int kFullDiskRecords = 800;
+constexpr int kFullDiskRate = 50;
 // Where, in records received, each episode begins and ends.
 constexpr int kEpisodes[2][2] = {{80, 250}, {400, 550}};
 
@@ -83,40 +79,17 @@ class DiskFullEndToEnd : public EndToEndTest {
                    << "): needs root with CAP_SYS_ADMIN";
     }
     mounted_ = true;
+    // The program folder is the volume; the log stays on a disk with room,
+    // so that what the recorder reports can be read.
+    programDir_ = volume_;
   }
 
   void TearDown() override {
-    if (HasFailure()) {
-      std::cerr << "--- " << File("") << "\n--- log\n"
-                << Log() << "--- vesprec stderr\n"
-                << Read("vesprec.err") << "--- vesper-sim stderr\n"
-                << Read("sim.err") << "---\n";
-    }
-    if (recorder_) recorder_->Stop(10s);
-    if (sim_) sim_->Stop(5s);
+    EndToEndTest::TearDown();
     if (mounted_ && ::umount2(volume_.c_str(), 0) != 0) ::umount2(volume_.c_str(), MNT_DETACH);
   }
 
   std::string OnVolume(const std::string& name) const { return volume_ + "/" + name; }
-  std::string Log() const { return Read("vrec.log"); }
-
-  CommandResult Ctl(const std::vector<std::string>& command) {
-    std::vector<std::string> argv = {VesprecPath(), "ctl", "--dir", volume_};
-    argv.insert(argv.end(), command.begin(), command.end());
-    return RunCommand(argv, Env(), dir_.Path(), 20s);
-  }
-  std::map<std::string, std::string> Status() {
-    const CommandResult r = Ctl({"status"});
-    return r.status == 0 ? ParseStatus(r.out) : std::map<std::string, std::string>{};
-  }
-  std::uint64_t Lines() {
-    const auto status = Status();
-    const auto it = status.find("lines");
-    return it == status.end() ? 0 : std::stoull("0" + it->second);
-  }
-  bool WaitForLines(std::uint64_t lines) {
-    return PollUntil([&] { return Lines() >= lines; }, kReceiveDeadline);
-  }
 
   // Takes every byte the volume has left; false when it could not.
   bool Fill() {
@@ -155,8 +128,8 @@ class DiskFullEndToEnd : public EndToEndTest {
 };
 
 TEST_F(DiskFullEndToEnd, FullDiskIsReportedOncePerEpisodeAndEveryRecordIsStoredOnceSpaceIsBack) {
-  ASSERT_NO_FATAL_FAILURE(StartSim({"exchange", "--records", std::to_string(kRecords), "--rate",
-                                    std::to_string(kRate), "--baud", "115200"}));
+  ASSERT_NO_FATAL_FAILURE(StartSim({"exchange", "--records", std::to_string(kFullDiskRecords), "--rate",
+                                    std::to_string(kFullDiskRate), "--baud", "115200"}));
   Keys site = ComSite(true);
   SetKey(site, "Dati", OnVolume("dati.txt"));
   SetKey(site, "Dati2", OnVolume("dati2.txt"));
@@ -164,13 +137,9 @@ TEST_F(DiskFullEndToEnd, FullDiskIsReportedOncePerEpisodeAndEveryRecordIsStoredO
   SetKey(site, "Baud", "115200");
   SetKey(site, "STimeRead", "2");  // a chunk every 0.2 s: many chunks in an episode
   SetKey(site, "SpazioTimeout", kThresholdMb);
-  // The program folder is the volume; the log stays on a disk with room, so
-  // that what the recorder reports can be read.
-  ASSERT_TRUE(WriteFileAtomically(OnVolume("VESPREC.INI"), IniText(site)));
-  recorder_ = std::make_unique<Process>(std::vector<std::string>{VesprecPath(), "--dir", volume_},
-                                        Env(), File("vesprec.out"), File("vesprec.err"));
-  ASSERT_GT(recorder_->pid(), 0) << VesprecPath();
-  ASSERT_TRUE(PollUntil([&] { return Lines() > 0; }, kStartDeadline)) << "nothing received";
+  ASSERT_NO_FATAL_FAILURE(WriteIni(site));
+  ASSERT_NO_FATAL_FAILURE(StartRecorder());
+  ASSERT_TRUE(WaitForLines(1, kStartDeadline)) << "nothing received";
 
   for (int episode = 0; episode < 2; ++episode) {
     SCOPED_TRACE("episode " + std::to_string(episode + 1));
@@ -211,14 +180,12 @@ TEST_F(DiskFullEndToEnd, FullDiskIsReportedOncePerEpisodeAndEveryRecordIsStoredO
     EXPECT_EQ(ack.status, 0) << ack.err;
   }
 
-  ASSERT_TRUE(WaitForLines(kRecords));
-  const CommandResult quit = Ctl({"quit"});
-  EXPECT_EQ(quit.status, 0) << quit.err;
-  EXPECT_EQ(recorder_->WaitForExit(kStopDeadline), std::optional<int>(0));
+  ASSERT_TRUE(WaitForLines(kFullDiskRecords));
+  EXPECT_EQ(Quit(), 0);
   ASSERT_TRUE(sim_->Stop(5s).has_value());
 
   const std::string sent = Read("sent.txt");
-  ASSERT_EQ(CountOf(sent, "\r\n"), kRecords);
+  ASSERT_EQ(CountOf(sent, "\r\n"), kFullDiskRecords);
   const std::string expected = ExpectedData(kSite, sent);
   for (const char* name : {"dati.txt", "dati2.txt", "storico.txt"}) {
     const std::string stored = ReadFile(OnVolume(name));

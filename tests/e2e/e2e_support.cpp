@@ -1,7 +1,5 @@
 #include "e2e/e2e_support.h"
 
-#include "e2e/e2e_fixture.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -165,6 +163,11 @@ bool FileExists(const std::string& path) {
   return stat(path.c_str(), &info) == 0;
 }
 
+std::uint64_t FileSize(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+}
+
 bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
   const std::string temporary = path + ".new";
   {
@@ -291,64 +294,6 @@ std::string ExpectedData(std::string_view siteCode, std::string_view text,
     start = cut;
   }
   return data + model.Connection(text.substr(start));
-}
-
-}  // namespace vr::e2e
-
-// The fixture's parts that need more than a line.
-
-namespace vr::e2e {
-
-void EndToEndTest::StartSim(std::vector<std::string> args) {
-  args.insert(args.begin(), VesperSimPath());
-  args.insert(args.end(), {"--sent", File("sent.txt")});
-  sim_ = std::make_unique<Process>(args, Env(), File("sim.out"), File("sim.err"));
-  ASSERT_GT(sim_->pid(), 0) << VesperSimPath();
-  PollUntil(
-      [&] {
-        const std::string out = Read("sim.out");
-        const std::size_t end = out.find('\n');
-        if (end == std::string::npos) return !sim_->Running();
-        pty_ = out.substr(0, end);
-        return true;
-      },
-      std::chrono::seconds(10));
-  ASSERT_EQ(pty_.rfind("/dev/", 0), 0u) << "vesper-sim printed no pty path";
-}
-
-Keys EndToEndTest::ComSite(bool continuous) const {
-  return {
-      {"Ogni", "3600"},
-      {"SitoAbilitato", "1"},
-      {"Ricorrenza", continuous ? "0" : "-1"},
-      {"Ora", "10.00 01-01-2010p"},
-      {"Dispositivo", "COM"},
-      {"Dati", File("dati.txt")},
-      {"Dati2", File("dati2.txt")},
-      {"Storico", File("storico.txt")},
-      {"AggData", "0"},
-      {"AggOra", "0"},
-      {"EliminaNull", "0"},
-      {"CorreggiCR", "1"},
-      {"FlagCRLF", "0"},
-      {"Importazione", "2"},
-      // Reads of 1 s: the recorder's unit is the tenth of a second.
-      {"STimeRead", "10"},
-      {"STimeWrite", "10"},
-      {"MTimeRead", "10"},
-      {"MTimeWrite", "10"},
-      {"FileTimeout", "60"},
-      {"SpazioTimeout", "0"},
-      {"Modem", "0"},
-      {"Baud", "9600"},
-      {"BitDati", "8"},
-      {"Parita", "N"},
-      {"Stop", "1"},
-      {"Handshake", "XON"},
-      {"Xon", "17"},
-      {"Xoff", "19"},
-      {"TimeoutFineImp", "2"},
-  };
 }
 
 }  // namespace vr::e2e

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
@@ -67,6 +68,8 @@ bool PollUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 
 std::string ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
+// The size of a file in bytes; 0 when there is none.
+std::uint64_t FileSize(const std::string& path);
 // Replaces the file in one step (a reader never sees half of it).
 bool WriteFileAtomically(const std::string& path, const std::string& bytes);
 // Occurrences of `part` in `text`.

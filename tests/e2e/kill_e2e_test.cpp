@@ -53,9 +53,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kStartDeadline = 20s;     // a restarted recorder is receiving again
 constexpr auto kNoticeDeadline = 10s;    // the simulator has seen the reader go
-constexpr auto kStopDeadline = 20s;      // a killed or stopped process has ended
 constexpr auto kDrainDeadline = 120s;    // an overflow file has been poured back
 constexpr auto kPourBackDeadline = 20s;  // a pour-back has begun after the importer let go
 constexpr int kDefaultKills = 6;
@@ -294,11 +292,6 @@ std::string RecordText(const std::string& sent, int number) {
   return end == std::string::npos ? std::string() : sent.substr(at, end - at);
 }
 
-std::uint64_t SizeOf(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
-}
-
 // The importer as the accounting program runs it: it locks the data file,
 // reads it, empties it and lets it go, keeping what it took in order.
 class Importer {
@@ -347,30 +340,10 @@ std::uint64_t EnvNumber(const char* name, std::uint64_t otherwise) {
 
 class KillHarness : public EndToEndTest {
  protected:
-  void TearDown() override {
-    if (HasFailure()) {
-      std::cerr << "--- " << File("") << "\n--- log (end)\n"
-                << Tail(Read("vrec.log"), 4000) << "--- vesper-sim stderr\n"
-                << Tail(Read("sim.err"), 2000) << "--- line log (end)\n"
-                << Tail(Read("lost.txt"), 2000) << "---\n";
-    }
-    if (recorder_) recorder_->Stop(10s);
-    if (sim_) sim_->Stop(5s);
+  std::string MoreDiagnostics() const override {
+    return "--- line log\n" + Tail(Read("lost.txt"), 2000);
   }
 
-  static std::string Tail(const std::string& text, std::size_t bytes) {
-    return text.size() <= bytes ? text : text.substr(text.size() - bytes);
-  }
-
-  CommandResult Ctl(const std::vector<std::string>& command) {
-    std::vector<std::string> argv = {VesprecPath(), "ctl", "--dir", dir_.Path()};
-    argv.insert(argv.end(), command.begin(), command.end());
-    return RunCommand(argv, Env(), dir_.Path(), 20s);
-  }
-  std::map<std::string, std::string> Status() {
-    const CommandResult r = Ctl({"status"});
-    return r.status == 0 ? ParseStatus(r.out) : std::map<std::string, std::string>{};
-  }
   bool WaitForReception() {
     return PollUntil(
                [&] {
@@ -382,13 +355,8 @@ class KillHarness : public EndToEndTest {
            recorder_->Running();
   }
 
-  void StartRecorder() {
-    const std::string name = "vesprec-" + std::to_string(starts_++);
-    recorder_ =
-        std::make_unique<Process>(std::vector<std::string>{VesprecPath(), "--dir", dir_.Path()},
-                                  Env(), File(name + ".out"), File(name + ".err"));
-    ASSERT_GT(recorder_->pid(), 0) << VesprecPath();
-  }
+  // Each recorder started has output files of its own.
+  void StartNextRecorder() { StartRecorder("vesprec-" + std::to_string(starts_++)); }
 
   LineLog Line() const { return ParseLineLog(Read("lost.txt")); }
 
@@ -418,7 +386,7 @@ class KillHarness : public EndToEndTest {
     const std::optional<std::uint64_t> gone = WaitForGone(goneBefore);
     ASSERT_TRUE(gone.has_value()) << "vesper-sim did not see the killed recorder's line close";
     killedAt_.insert(*gone);
-    ASSERT_NO_FATAL_FAILURE(StartRecorder());
+    ASSERT_NO_FATAL_FAILURE(StartNextRecorder());
     ASSERT_TRUE(WaitForReception()) << "the recorder did not receive again after kill " << kills_;
   }
 
@@ -605,9 +573,9 @@ TEST_F(KillHarness, SigkillAtRandomMomentsStoresNothingTwiceAndLosesOnlyWhatItMu
   // at the line's speed.
   const std::uint64_t readChunkBytes = (kReadTimeoutMs / 1000 + 1) * kBaud / 8;
 
-  ASSERT_NO_FATAL_FAILURE(StartRecorder());
+  ASSERT_NO_FATAL_FAILURE(StartNextRecorder());
   ASSERT_TRUE(WaitForReception());
-  ASSERT_TRUE(PollUntil([&] { return SizeOf(File("dati.txt")) > 0; }, kStartDeadline));
+  ASSERT_TRUE(PollUntil([&] { return FileSize(File("dati.txt")) > 0; }, kStartDeadline));
   Importer importer(File("dati.txt"));
 
   enum Moment { kReception, kImporterLock, kPourBack };
@@ -657,7 +625,7 @@ TEST_F(KillHarness, SigkillAtRandomMomentsStoresNothingTwiceAndLosesOnlyWhatItMu
       ASSERT_TRUE(PollUntil([&] { return Read(kOverflowName).find(last) != std::string::npos; },
                             kDrainDeadline))
           << "the burst did not reach the overflow file";
-      const std::uint64_t parked = SizeOf(Overflow());
+      const std::uint64_t parked = FileSize(Overflow());
       largestPourBack = std::max(largestPourBack, parked);
       // Let go, and kill at the first sign that the pour-back is under way:
       // the emptied data file grows while the overflow file still holds data.
@@ -666,13 +634,13 @@ TEST_F(KillHarness, SigkillAtRandomMomentsStoresNothingTwiceAndLosesOnlyWhatItMu
       int seen = 0;
       const auto deadline = std::chrono::steady_clock::now() + kPourBackDeadline;
       while (std::chrono::steady_clock::now() < deadline) {
-        if (SizeOf(Overflow()) == 0) break;  // done before we saw it
-        if (SizeOf(File("dati.txt")) > 0 && ++seen > lateness) break;
+        if (FileSize(Overflow()) == 0) break;  // done before we saw it
+        if (FileSize(File("dati.txt")) > 0 && ++seen > lateness) break;
         std::this_thread::sleep_for(std::chrono::microseconds(50));
       }
       // Inside it when the overflow file had not been emptied yet.
       ASSERT_NO_FATAL_FAILURE(KillAndRestart([&] {
-        if (SizeOf(Overflow()) > 0 && SizeOf(File("dati.txt")) > 0) ++insidePourBack;
+        if (FileSize(Overflow()) > 0 && FileSize(File("dati.txt")) > 0) ++insidePourBack;
       }));
     }
   }
@@ -682,12 +650,10 @@ TEST_F(KillHarness, SigkillAtRandomMomentsStoresNothingTwiceAndLosesOnlyWhatItMu
   if (importer.Holding()) {
     ASSERT_TRUE(importer.TakeAndUnlock());
   }
-  EXPECT_TRUE(PollUntil([&] { return SizeOf(Overflow()) == 0; }, kDrainDeadline))
+  EXPECT_TRUE(PollUntil([&] { return FileSize(Overflow()) == 0; }, kDrainDeadline))
       << "the overflow file was not poured back";
   const std::size_t goneBefore = Line().gone.size();
-  const CommandResult quit = Ctl({"quit"});
-  EXPECT_EQ(quit.status, 0) << quit.err;
-  EXPECT_EQ(recorder_->WaitForExit(kStopDeadline), std::optional<int>(0));
+  EXPECT_EQ(Quit(), 0);
   EXPECT_TRUE(WaitForGone(goneBefore).has_value());
   ASSERT_TRUE(sim_->Stop(10s).has_value());
 
@@ -721,7 +687,7 @@ TEST_F(KillHarness, SigkillAtRandomMomentsStoresNothingTwiceAndLosesOnlyWhatItMu
     EXPECT_EQ(other.repeated, 0) << name;
     for (const std::string& problem : other.problems) ADD_FAILURE() << name << ": " << problem;
   }
-  EXPECT_EQ(SizeOf(Overflow()), 0u);
+  EXPECT_EQ(FileSize(Overflow()), 0u);
 }
 
 }  // namespace

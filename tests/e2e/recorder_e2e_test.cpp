@@ -32,12 +32,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kStartDeadline = 10s;    // a program is up, a pty path printed
-constexpr auto kReceiveDeadline = 30s;  // records that take a few seconds have arrived
-constexpr auto kStopDeadline = 20s;     // a connection or a program has ended in order
-constexpr const char* kStartLine = "Avvio Vesper Recorder.";                  // 5002
-constexpr const char* kCloseLine = "Chiusura di Vesper Recorder.";            // 5003
-constexpr const char* kPortClosedLine = "Disconnessa porta COM.";             // 5012
 constexpr const char* kDataFileBusyLine = "Il file dati non è disponibile.";  // 9001
 
 // The value of `key` in [section] of an INI text; empty when absent.
@@ -62,45 +56,10 @@ std::string IniValue(const std::string& ini, const std::string& section, const s
 
 class RecorderEndToEnd : public EndToEndTest {
  protected:
-  void TearDown() override {
-    if (HasFailure()) std::cerr << Diagnostics();
-    if (recorder_) recorder_->Stop(10s);
-    if (sim_) sim_->Stop(5s);
-  }
-
   std::string Sent() const { return Read("sent.txt"); }
 
   std::string Ini() const { return Read("VESPREC.INI"); }
 
-  std::unique_ptr<Process> StartRecorderProcess(const std::string& name) {
-    auto process =
-        std::make_unique<Process>(std::vector<std::string>{VesprecPath(), "--dir", dir_.Path()},
-                                  Env(), File(name + ".out"), File(name + ".err"));
-    EXPECT_GT(process->pid(), 0) << VesprecPath();
-    return process;
-  }
-  void StartRecorder() { recorder_ = StartRecorderProcess("vesprec"); }
-
-  CommandResult Ctl(const std::vector<std::string>& command) {
-    std::vector<std::string> argv = {VesprecPath(), "ctl", "--dir", dir_.Path()};
-    argv.insert(argv.end(), command.begin(), command.end());
-    return RunCommand(argv, Env(), dir_.Path(), 20s);
-  }
-  std::map<std::string, std::string> Status() {
-    const CommandResult r = Ctl({"status"});
-    if (r.status != 0) return {};
-    return ParseStatus(r.out);
-  }
-  std::uint64_t Lines() {
-    auto status = Status();
-    const auto it = status.find("lines");
-    return it == status.end() ? 0 : std::stoull("0" + it->second);
-  }
-  bool WaitForLines(std::uint64_t lines, std::chrono::milliseconds deadline = kReceiveDeadline) {
-    return PollUntil([&] { return Lines() >= lines; }, deadline);
-  }
-
-  std::string Log() const { return Read("vrec.log"); }
   int ConnectionsClosed() const { return CountOf(Log(), kPortClosedLine); }
   bool WaitForConnectionsClosed(int count) {
     return PollUntil([&] { return ConnectionsClosed() >= count; }, kStopDeadline);
@@ -114,14 +73,6 @@ class RecorderEndToEnd : public EndToEndTest {
     EXPECT_EQ(Sent().size(), before.size()) << "the exchange went on printing after the recorder";
   }
 
-  // Ends the recorder in order with `ctl quit`; its exit status.
-  int Quit() {
-    const CommandResult r = Ctl({"quit"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    const std::optional<int> status = recorder_->WaitForExit(kStopDeadline);
-    EXPECT_TRUE(status.has_value()) << "vesprec did not end after ctl quit";
-    return status.value_or(-1);
-  }
   int Terminate() {
     EXPECT_TRUE(recorder_->Signal(SIGTERM));
     const std::optional<int> status = recorder_->WaitForExit(kStopDeadline);
@@ -134,14 +85,6 @@ class RecorderEndToEnd : public EndToEndTest {
     EXPECT_EQ(Read("dati2.txt"), expected);
     EXPECT_EQ(Read("storico.txt"), expected);
   }
-
-  std::string Diagnostics() const {
-    std::string text = "--- " + File("") + "\n--- VESPREC.INI\n" + Ini() + "--- log\n" + Log() +
-                       "--- vesprec stderr\n" + Read("vesprec.err") + "--- vesper-sim stderr\n" +
-                       Read("sim.err") + "--- service log\n" + Read("CorvinaServiceNT.log");
-    return text + "---\n";
-  }
-
 };
 
 TEST_F(RecorderEndToEnd, ContinuousComSiteWithXonXoffStoresEveryRecord) {
@@ -187,8 +130,11 @@ TEST_F(RecorderEndToEnd, PeriodicSiteEndsOnItsImportTimeOutAndWritesOraAndFlagCr
   ASSERT_TRUE(WaitForConnectionsClosed(1)) << "the connection did not end on its time-out";
   const std::int64_t endedAt = LocalSecondsNow();
 
-  auto status = Status();
-  EXPECT_EQ(status["state"], "idle");
+  // The port is closed before the worker ends its pass and counts the last
+  // lines: the status is read once it is idle again.
+  std::map<std::string, std::string> status;
+  EXPECT_TRUE(PollUntil([&] { return (status = Status())["state"] == "idle"; }, kStopDeadline))
+      << status["state"];
   EXPECT_EQ(status["lines"], "12");
   const std::string sent = Sent();
   EXPECT_EQ(CountOf(sent, "\r"), 12);
@@ -270,8 +216,12 @@ TEST_F(RecorderEndToEnd, HeldDataFileOverflowsAndIsPouredBackInOrder) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
     const std::uint64_t linesAtLock = Lines();
-    EXPECT_TRUE(PollUntil([&] { return Lines() >= linesAtLock + 30; }, kReceiveDeadline));
-    EXPECT_FALSE(ReadFile(overflow).empty()) << "nothing went to the overflow file";
+    // Lines are counted as they are read, before their chunk is stored: held
+    // until those chunks are in the overflow file.
+    EXPECT_TRUE(PollUntil(
+        [&] { return Lines() >= linesAtLock + 30 && !ReadFile(overflow).empty(); },
+        kReceiveDeadline))
+        << "lines: " << Lines() << ", nothing went to the overflow file";
     taken = ReadFile(File("dati.txt"));
     EXPECT_EQ(ftruncate(fd, 0), 0);
     flock(fd, LOCK_UN);
@@ -487,7 +437,9 @@ TEST_F(RecorderEndToEnd, SilentBoxWithoutReadTimeOutStopsOnRequest) {
                    std::chrono::steady_clock::now() - askedAt)
                    .count()
             << " ms ]\n";
-  EXPECT_EQ(Status()["state"], "idle");
+  // Idle once the worker has ended its pass, after the port was closed.
+  EXPECT_TRUE(PollUntil([&] { return Status()["state"] == "idle"; }, kStopDeadline))
+      << Status()["state"];
   EXPECT_EQ(Quit(), 0);
 }
 
@@ -565,9 +517,11 @@ TEST_F(RecorderEndToEnd, PulledAdapterComesBackByItselfAndNothingIsStoredTwice) 
   ASSERT_TRUE(WaitForLines(20));
 
   adapter.Pull();
-  ASSERT_TRUE(PollUntil([&] { return Log().find(" persa: ") != std::string::npos; },
-                        kStopDeadline));
-  EXPECT_EQ(Status()["state"], "line-error");
+  ASSERT_TRUE(WaitForLog(" persa: ", 1, kStopDeadline));
+  // Said before the connection is closed and the worker starts to look for
+  // the port; the state that says it looks is the one to wait for.
+  EXPECT_TRUE(PollUntil([&] { return Status()["state"] == "line-error"; }, kStopDeadline))
+      << Status()["state"];
   // Missing for a while: looked for now and then, quietly, without a spin.
   const std::uint64_t cpuBeforeMs = CpuMs(recorder_->pid());
   std::this_thread::sleep_for(5s);
@@ -576,8 +530,7 @@ TEST_F(RecorderEndToEnd, PulledAdapterComesBackByItselfAndNothingIsStoredTwice) 
   EXPECT_LT(cpuMissingMs, 500u);
 
   ASSERT_TRUE(adapter.Plug());
-  ASSERT_TRUE(PollUntil([&] { return Log().find("di nuovo disponibile") != std::string::npos; },
-                        kStopDeadline));
+  ASSERT_TRUE(WaitForLog("di nuovo disponibile", 1, kStopDeadline));
   ASSERT_TRUE(PollUntil([&] { return Status()["state"] == "receiving"; }, kStartDeadline));
   const std::string after = Records(21, 20);
   ASSERT_TRUE(adapter.Send(after));

@@ -14,9 +14,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,26 +29,17 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr auto kStartDeadline = 10s;
 // Tens of MB through a pty take seconds; this allows for a loaded machine.
 constexpr auto kSoakDeadline = 90s;
-constexpr auto kStopDeadline = 20s;
-constexpr const char* kPortClosedLine = "Disconnessa porta COM.";  // 5012
 
 // 660000 records of 80 bytes: a little over 50 MiB (checked below, as the
 // record length is the simulator's).
-constexpr int kRecords = 660000;
+constexpr int kSoakRecords = 660000;
 constexpr std::uint64_t kMinSentBytes = std::uint64_t{50} << 20;
 constexpr std::uint64_t kFirstBytes = std::uint64_t{1} << 20;
 // What the recorder may have in use beyond its state after the first MiB:
 // the console's display bound (4 MiB) and what malloc keeps around it.
 constexpr long kAllowedGrowthKiB = 8 * 1024;
-
-std::uint64_t FileSize(const std::string& path) {
-  std::error_code ec;
-  const std::uintmax_t size = std::filesystem::file_size(path, ec);
-  return ec ? 0 : static_cast<std::uint64_t>(size);
-}
 
 // The process's anonymous resident memory (RssAnon) in KiB; -1 when the
 // process is gone or the kernel does not tell.
@@ -83,17 +72,10 @@ std::string FirstDifference(const std::string& got, const std::string& want) {
 
 class SoakEndToEnd : public EndToEndTest {
  protected:
-  void TearDown() override {
-    if (HasFailure()) {
-      std::cerr << "--- " << File("") << "\n--- log\n"
-                << Read("vrec.log") << "--- vesprec stderr\n"
-                << Read("vesprec.err") << "--- vesper-sim stderr\n"
-                << Read("sim.err") << "--- sizes: sent " << FileSize(File("sent.txt")) << ", dati "
-                << FileSize(File("dati.txt")) << ", shown " << FileSize(File("vesprec.out"))
-                << "\n---\n";
-    }
-    if (recorder_) recorder_->Stop(10s);
-    if (sim_) sim_->Stop(5s);
+  std::string MoreDiagnostics() const override {
+    return "--- sizes: sent " + std::to_string(FileSize(File("sent.txt"))) + ", dati " +
+           std::to_string(FileSize(File("dati.txt"))) + ", shown " +
+           std::to_string(FileSize(File("vesprec.out"))) + "\n";
   }
 
   // A continuous COM site without flow control. Baud 1200 with reads of 1 s
@@ -110,14 +92,11 @@ class SoakEndToEnd : public EndToEndTest {
 };
 
 TEST_F(SoakEndToEnd, MemoryStaysFlatOverFiftyMegabytesOnOneConnection) {
-  ASSERT_NO_FATAL_FAILURE(StartSim({"exchange", "--records", std::to_string(kRecords), "--rate",
+  ASSERT_NO_FATAL_FAILURE(StartSim({"exchange", "--records", std::to_string(kSoakRecords), "--rate",
                                     "0", "--flow", "none", "--unpaced"}));
   ASSERT_NO_FATAL_FAILURE(WriteSoakIni());
   // Standard output to a file, as a user redirects it.
-  recorder_ =
-      std::make_unique<Process>(std::vector<std::string>{VesprecPath(), "--dir", dir_.Path()},
-                                Env(), File("vesprec.out"), File("vesprec.err"));
-  ASSERT_GT(recorder_->pid(), 0) << VesprecPath();
+  ASSERT_NO_FATAL_FAILURE(StartRecorder());
   const pid_t pid = recorder_->pid();
 
   // Nothing here talks to the recorder while the data flows (no `ctl`): a
@@ -142,7 +121,7 @@ TEST_F(SoakEndToEnd, MemoryStaysFlatOverFiftyMegabytesOnOneConnection) {
         peakKiB = std::max(peakKiB, nowKiB);
         endKiB = nowKiB;
         return FileSize(File("dati.txt")) ==
-               FileSize(File("sent.txt")) + headerBytes * kRecords + 2;
+               FileSize(File("sent.txt")) + headerBytes * kSoakRecords + 2;
       },
       kSoakDeadline);
   ASSERT_TRUE(recorder_->Running()) << "vesprec ended during the soak";
@@ -159,21 +138,18 @@ TEST_F(SoakEndToEnd, MemoryStaysFlatOverFiftyMegabytesOnOneConnection) {
   EXPECT_LE(endKiB - baselineKiB, kAllowedGrowthKiB);
   // All of it on the one connection: a reconnection would have let go of
   // whatever had grown.
-  EXPECT_EQ(CountOf(Read("vrec.log"), kPortClosedLine), 0);
+  EXPECT_EQ(CountOf(Log(), kPortClosedLine), 0);
 
-  const CommandResult quit = RunCommand({VesprecPath(), "ctl", "--dir", dir_.Path(), "quit"}, Env(),
-                                        dir_.Path(), kStopDeadline);
-  EXPECT_EQ(quit.status, 0) << quit.err;
-  EXPECT_EQ(recorder_->WaitForExit(kStopDeadline), std::optional<int>(0));
+  EXPECT_EQ(Quit(), 0);
 
   const std::string sent = Read("sent.txt");
-  EXPECT_EQ(CountOf(sent, "\r\n"), kRecords);
+  EXPECT_EQ(CountOf(sent, "\r\n"), kSoakRecords);
   const std::string expected = ExpectedData(kSite, sent);
   for (const char* name : {"dati.txt", "dati2.txt", "storico.txt"}) {
     const std::string stored = Read(name);
     EXPECT_TRUE(stored == expected) << name << ": " << FirstDifference(stored, expected);
   }
-  EXPECT_EQ(CountOf(Read("vrec.log"), kPortClosedLine), 1);
+  EXPECT_EQ(CountOf(Log(), kPortClosedLine), 1);
 }
 
 }  // namespace
