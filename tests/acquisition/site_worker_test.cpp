@@ -712,6 +712,114 @@ TEST_F(SiteWorkerTest, AlternativeLoopRefusesWhatItCannotServe) {
   }
 }
 
+TEST_F(SiteWorkerTest, AlternativeLoopServingASiteAloneWaitsLongerAfterEachRefusal) {
+  // With /Sito= the site is due again as soon as a try ends.
+  const struct {
+    const char* name;
+    Keys overrides;
+    bool portMissing;
+    std::uint32_t warning;
+    const char* logLine;
+  } kCases[] = {
+      {"KSTB", {{"Dispositivo", "KSTB"}}, false, 0,
+       "Sede 0001: scaricamento alternativo non possibile, non previsto per KSTA, KSTB e KSTC"},
+      {"modem", {{"Dispositivo", "KSTD"}, {"Modem", "1"}, {"StringaModem", "ATZ"},
+                 {"NumeroTel", "123"}}, false, 0,
+       "Sede 0001: scaricamento alternativo non possibile, linea con modem"},
+      {"port missing", {{"Dispositivo", "KSTD"}}, true, msg::kPortConnect,
+       "Sede 0001: scaricamento alternativo non possibile, porta non aperta (errore 7005)"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Keys overrides = c.overrides;
+    overrides["MetodoAlternativo"] = "1";
+    overrides["Ricorrenza"] = "0";
+    overrides["Importazione"] = "1";
+    WriteIni("0001", kComSite, overrides);
+    siteCode = "0001";
+    sim::KestrelBox box(Box(sim::KestrelModel::kKstd, 5));
+    sim::SimulatedLine line(clock, box);
+    sim::SimulatedPorts thesePorts;
+    thesePorts.Add("/dev/ttyS0", line);
+    if (c.portMissing) thesePorts.FailOpen("/dev/ttyS0", sim::kSimErrorNotFound, -1);
+    std::vector<std::uint64_t> opensMs;
+    const std::uint64_t startMs = clock.TickMs();
+    opener = [&](const std::string& name, std::uint32_t* error) -> std::unique_ptr<Line> {
+      opensMs.push_back(clock.TickMs());
+      // Three minutes of simulated time, or a loop that lets none pass.
+      if (clock.TickMs() - startMs >= 180'000 || opensMs.size() > 100) flags.closing = true;
+      return thesePorts.Open(name, error);
+    };
+    notifier.recorded.Clear();
+    flags.closing = false;
+    SiteWorker worker(Environment());
+    EXPECT_EQ(worker.Run(), 0);
+
+    std::vector<std::uint64_t> pausesMs;
+    for (std::size_t i = 1; i < opensMs.size(); ++i)
+      pausesMs.push_back(opensMs[i] - opensMs[i - 1]);
+    EXPECT_EQ(pausesMs, (std::vector<std::uint64_t>{1000, 2000, 4000, 8000, 16000, 30000, 30000,
+                                                    30000, 30000, 30000}));
+    // One warning and one log line for the whole run of refusals.
+    EXPECT_EQ(notifier.recorded.Values(Message::kWarning), std::vector<std::uint32_t>{c.warning});
+    std::vector<std::string> logged;
+    for (const auto& note : notifier.recorded.Notes())
+      if (note.message == Message::kDebug) logged.push_back(note.text);
+    EXPECT_EQ(logged, std::vector<std::string>{c.logLine});
+    EXPECT_FALSE(thesePorts.IsOpen("/dev/ttyS0"));
+    EXPECT_EQ(box.BlocksSent(), 0);
+  }
+}
+
+TEST_F(SiteWorkerTest, KstdBoxFallingSilentEndsAScheduledImportOnItsTimeOut) {
+  WriteIni("0001", kComSite, {{"Dispositivo", "KSTD"}, {"TimeoutFineImp", "5"}});
+  sim::KestrelBox box(Box(sim::KestrelModel::kKstd, 400, 300));
+  box.SetStatusNumber(30000);  // far from empty: only the time-out can end the import
+  sim::SimulatedLine line(clock, box);
+  ports.Add("/dev/ttyS0", line);
+  // Powered off right after it took the third acknowledge: from then on it
+  // answers nothing.
+  int acks = 0;
+  std::optional<std::uint64_t> silentAtMs;
+  opener = [&](const std::string& name, std::uint32_t* error) -> std::unique_ptr<Line> {
+    std::unique_ptr<Line> port = ports.AsOpener()(name, error);
+    if (!port) return nullptr;
+    auto probe = std::make_unique<WriteProbeLine>(std::move(port), [&](std::string_view written) {
+      if (written == "\x17" && ++acks == 3) {
+        silentAtMs = clock.TickMs();
+        box.InjectFault(sim::BoxFault::kNoAnswer, -1);
+      }
+    });
+    return std::make_unique<ProbeLine>(std::move(probe), [&](const IoResult&) {
+      // Ends a connection that would read on for ever.
+      if (silentAtMs && clock.TickMs() - *silentAtMs > 600'000) flags.stop = true;
+    });
+  };
+  std::optional<std::uint64_t> closedAtMs;
+  notifier.onNote = [&](Message m, std::uint32_t value, const std::string&) {
+    if (m == Message::kError && value == msg::kPortClosed) {
+      closedAtMs = clock.TickMs();
+      flags.closing = true;
+    }
+  };
+  SiteWorker worker(Environment());
+  EXPECT_EQ(worker.Run(), 0);
+
+  ASSERT_TRUE(silentAtMs && closedAtMs);
+  // The release after the third block asks three times for an echo, 1 s
+  // apart (each time two reads of 7 s, the box's read time-out at 9600
+  // baud); by then the time-out (5 s) has passed, and the first empty
+  // header read ends the import; the closing hold waits one read for its
+  // echo. A second header read would take 7 s more.
+  constexpr std::uint64_t kReadMs = 7'000;
+  EXPECT_LT(*closedAtMs - *silentAtMs, 3 * 2 * kReadMs + 2 * 1'000 + kReadMs + kReadMs + 3'000);
+  EXPECT_GT(box.StoredRecords(), 0);
+  EXPECT_EQ(dir.Read("dati.txt"), ExpectedData("0001", box.Delivered()));
+  EXPECT_TRUE(Errors() == std::vector<std::uint32_t>{msg::kPortClosed});
+  EXPECT_EQ(line.StalledReads(), 0);
+  EXPECT_FALSE(ports.IsOpen("/dev/ttyS0"));
+}
+
 TEST(ChooseSite, EarliestEnabledEntryFirstInListOnTies) {
   const struct {
     const char* name;
