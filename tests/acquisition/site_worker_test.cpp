@@ -16,6 +16,7 @@
 #include "log/error_log.h"
 #include "log/strings.h"
 #include "sim/exchange.h"
+#include "sim/hayes_modem.h"
 #include "sim/kestrel_box.h"
 #include "sim/simulated_line.h"
 #include "storage/file_system.h"
@@ -818,6 +819,106 @@ TEST_F(SiteWorkerTest, KstdBoxFallingSilentEndsAScheduledImportOnItsTimeOut) {
   EXPECT_TRUE(Errors() == std::vector<std::uint32_t>{msg::kPortClosed});
   EXPECT_EQ(line.StalledReads(), 0);
   EXPECT_FALSE(ports.IsOpen("/dev/ttyS0"));
+}
+
+// The records printed in `segments` (what reached the PC between two cuts
+// of the line, CR LF ended), each found behind its header in `data`, in
+// order. A record cut by the end of a segment lost what was on the wire,
+// and is left out.
+::testing::AssertionResult EveryWholeRecordInOrder(const std::string& data,
+                                                   const std::vector<std::string>& segments) {
+  std::size_t at = 0;
+  int records = 0;
+  bool cut = false;  // the segment starts with the rest of a cut record
+  for (const std::string& sent : segments) {
+    std::size_t start = 0;
+    if (cut) start = sent.find("\r\n") == std::string::npos ? sent.size() : sent.find("\r\n") + 2;
+    for (std::size_t end; (end = sent.find("\r\n", start)) != std::string::npos; start = end + 2) {
+      const std::string line = "0001 " + sent.substr(start, end + 2 - start);
+      const std::size_t found = data.find(line, at);
+      if (found == std::string::npos)
+        return ::testing::AssertionFailure() << "record " << records << " missing: " << line;
+      at = found + line.size();
+      ++records;
+    }
+    cut = start < sent.size();
+  }
+  return ::testing::AssertionSuccess() << records << " records";
+}
+
+TEST_F(SiteWorkerTest, ModemSiteRedialsWithinOneBudgetAndHangsUpAtTheEnd) {
+  // Three failed dials per connection. The first connection loses its
+  // carrier twice: the first redial needs two dials, the second finds the
+  // budget down to two and fails twice, which ends the connection. The
+  // second connection is stopped with the carrier on.
+  WriteIni("0001", kComSite,
+           {{"Ricorrenza", "0"}, {"Modem", "1"}, {"StringaModem", "ATX3"}, {"NumeroTel", "123"},
+            {"Importazione", "3"}});
+  sim::Exchange exchange(Printing(0, 500'000));
+  sim::HayesModem modem(exchange);
+  sim::SimulatedLine line(clock, modem);
+  ports.Add("/dev/ttyS0", line);
+  // Which dials connect, in order; every later one fails.
+  const std::vector<bool> connects = {true, false, true, false, false, true};
+  int dials = 0;
+  opener = [&](const std::string& name, std::uint32_t* error) -> std::unique_ptr<Line> {
+    std::unique_ptr<Line> port = ports.AsOpener()(name, error);
+    if (!port) return nullptr;
+    return std::make_unique<WriteProbeLine>(std::move(port), [&](std::string_view written) {
+      if (written != "123") return;
+      const bool connect = dials < static_cast<int>(connects.size()) && connects[dials];
+      ++dials;
+      modem.SetDialResult(connect ? sim::DialResult::kConnect : sim::DialResult::kNoCarrier);
+    });
+  };
+  int shown = 0;
+  int closed = 0;
+  std::vector<std::string> segments;  // what reached the PC before each cut
+  std::vector<int> dialsWhenClosed;
+  std::vector<std::string> lastCommandWhenClosed;
+  notifier.onNote = [&](Message m, std::uint32_t value, const std::string&) {
+    if (m == Message::kDisplay) {
+      ++shown;
+      if (shown == 3 || shown == 6) {
+        modem.DropCarrier(line.NowUs());
+        segments.push_back(exchange.TakeSent());
+      }
+      if (shown == 9) mailbox.Post(WorkerRequest::kClose);
+    }
+    if (m == Message::kError && value == msg::kPortClosed) {
+      dialsWhenClosed.push_back(modem.Dials());
+      lastCommandWhenClosed.push_back(modem.Commands().back());
+      if (++closed == 2 || modem.Dials() > 20) flags.closing = true;
+    }
+  };
+  SiteWorker worker(Environment());
+  EXPECT_EQ(worker.Run(), 0);
+
+  // 1 + 2 + 2 dials in the first connection, one in the second.
+  EXPECT_EQ(dialsWhenClosed, (std::vector<int>{5, 6}));
+  EXPECT_GE(shown, 9);
+  // The failed redial ended the first connection with the whole closing
+  // sequence, and the second one too; only the second still had a carrier
+  // to hang up.
+  std::vector<std::string> closing;
+  for (const auto& note : notifier.recorded.Notes())
+    if (note.sent)
+      closing.push_back(note.message == Message::kDebug ? note.text : "5012 " + note.text);
+  const std::vector<std::string> once = {"Ripristino impostazioni porta seriale",
+                                         "Impostazioni porta seriale effettuata", "5012 0001",
+                                         "Chiusura porta seriale", "Disconnessa porta seriale"};
+  std::vector<std::string> twice = once;
+  twice.insert(twice.end(), once.begin(), once.end());
+  EXPECT_EQ(closing, twice);
+  ASSERT_EQ(lastCommandWhenClosed.size(), 2u);
+  EXPECT_EQ(lastCommandWhenClosed[0], "123");
+  EXPECT_EQ(lastCommandWhenClosed[1], "ath");
+  EXPECT_FALSE(modem.Carrier());
+  // Nothing the exchange printed was lost across the redials, but the
+  // bytes on the wire when the line was cut.
+  segments.push_back(exchange.Sent());
+  EXPECT_TRUE(EveryWholeRecordInOrder(dir.Read("dati.txt"), segments));
+  EXPECT_EQ(config.sites.front().enabled, 1);
 }
 
 TEST(ChooseSite, EarliestEnabledEntryFirstInListOnTies) {
