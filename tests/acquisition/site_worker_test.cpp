@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <functional>
 #include <optional>
 #include <map>
@@ -19,6 +20,7 @@
 #include "sim/hayes_modem.h"
 #include "sim/kestrel_box.h"
 #include "sim/simulated_line.h"
+#include "schedule/schedule.h"
 #include "storage/file_system.h"
 #include "support/recording_notifier.h"
 #include "support/temp_dir.h"
@@ -56,8 +58,30 @@ class RecordingDisplay final : public IconDisplay {
     icons.push_back(icon);
     if (onIcon) onIcon(icon);
   }
+  void EnableMenuItems(bool start, bool stop) override {
+    if (onMenu) onMenu(start, stop);
+  }
   std::vector<TrayIcon> icons;
   std::function<void(TrayIcon)> onIcon;
+  std::function<void(bool, bool)> onMenu;
+};
+
+// The idle worker's wait event, never raised: each idle second of the
+// worker moves the clock on and shows the test the time.
+class IdleWatch final : public WakeSignal {
+ public:
+  explicit IdleWatch(const ManualClock& clock) : clock_(clock) {}
+  void Signal() override {}
+  bool Consume() override { return false; }
+  bool Wait(std::uint32_t timeoutMs) override {
+    clock_.AdvanceMs(timeoutMs);
+    if (onWait) onWait();
+    return false;
+  }
+  std::function<void()> onWait;
+
+ private:
+  const ManualClock& clock_;
 };
 
 // The port under the worker's own line, with a look at every read's result.
@@ -148,10 +172,12 @@ std::string ExpectedData(const std::string& site, const std::string& sentText) {
 class SiteWorkerTest : public ::testing::Test {
  protected:
   void WriteIni(const std::string& site, Keys keys, const Keys& overrides = {}) {
+    for (const char* file : {"Dati", "Dati2", "Storico"}) {
+      std::string name = file;
+      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      keys[file] = dir.File(name + ".txt");
+    }
     for (const auto& [k, v] : overrides) keys[k] = v;
-    keys["Dati"] = dir.File("dati.txt");
-    keys["Dati2"] = dir.File("dati2.txt");
-    keys["Storico"] = dir.File("storico.txt");
     std::string ini = "[General]\r\nCom=/dev/ttyS0\r\nLog=" + dir.File("vrec.log") + "\r\n[" +
                       site + "]\r\n";
     for (const auto& [k, v] : keys) ini += k + "=" + v + "\r\n";
@@ -919,6 +945,147 @@ TEST_F(SiteWorkerTest, ModemSiteRedialsWithinOneBudgetAndHangsUpAtTheEnd) {
   segments.push_back(exchange.Sent());
   EXPECT_TRUE(EveryWholeRecordInOrder(dir.Read("dati.txt"), segments));
   EXPECT_EQ(config.sites.front().enabled, 1);
+}
+
+// The `Ora` value in the site's section of the file.
+std::string OraIn(const std::string& ini) {
+  const std::size_t at = ini.find("\r\nOra=");
+  if (at == std::string::npos) return {};
+  const std::size_t start = at + 6;
+  return ini.substr(start, ini.find("\r\n", start) - start);
+}
+
+TEST_F(SiteWorkerTest, ScheduledSiteWhoseStartFailsIsNotTriedAgainBeforeItsNextTime) {
+  const struct {
+    const char* name;
+    Keys overrides;
+    bool settingsWarningPending;  // the box is still open: the site stays on
+    bool portMissing;
+  } kCases[] = {
+      {"site settings", {{"AggOra", ""}}, true, false},
+      {"data files", {{"Dati", "/nonexistent-vr-dir/dati.txt"}}, false, false},
+      {"port", {}, false, true},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Keys keys = kComSite;
+    Keys overrides = c.overrides;
+    if (overrides.count("AggOra")) {
+      keys.erase("AggOra");
+      overrides.erase("AggOra");
+    }
+    clock.Set(ToSeconds(CivilTime{2010, 1, 1, 10, 30, 0, 0}));
+    WriteIni("0001", keys, overrides);
+    flags.ClearWarnings();
+    flags.WarningPending(msg::kSiteSettings) = c.settingsWarningPending;
+    flags.closing = false;
+    sim::Exchange exchange;
+    sim::SimulatedLine line(clock, exchange);
+    sim::SimulatedPorts thesePorts;
+    thesePorts.Add("/dev/ttyS0", line);
+    if (c.portMissing) thesePorts.FailOpen("/dev/ttyS0", sim::kSimErrorNotFound, -1);
+    opener = thesePorts.AsOpener();
+    std::vector<std::int64_t> startsSeconds;
+    display.onMenu = [&](bool start, bool stop) {
+      if (!start && !stop) startsSeconds.push_back(clock.Now().seconds);
+      if (startsSeconds.size() > 10) flags.closing = true;  // tried again and again
+    };
+    // Two hours and a half: the start at 10:30, then one each hour.
+    const std::int64_t endSeconds = ToSeconds(CivilTime{2010, 1, 1, 13, 0, 0, 0});
+    IdleWatch idle(clock);
+    idle.onWait = [&] {
+      if (clock.Now().seconds >= endSeconds) flags.closing = true;
+    };
+    WorkerEnvironment& environment = Environment();
+    environment.waitEvent = &idle;
+    SiteWorker worker(environment);
+    EXPECT_EQ(worker.Run(), 0);
+
+    const std::int64_t dueSeconds[] = {ToSeconds(CivilTime{2010, 1, 1, 10, 30, 0, 0}),
+                                       ToSeconds(CivilTime{2010, 1, 1, 11, 0, 0, 0}),
+                                       ToSeconds(CivilTime{2010, 1, 1, 12, 0, 0, 0})};
+    ASSERT_EQ(startsSeconds.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+      EXPECT_GE(startsSeconds[i], dueSeconds[i]) << i;
+      EXPECT_LE(startsSeconds[i], dueSeconds[i] + 1) << i;
+    }
+    EXPECT_EQ(OraIn(dir.Read("VESPREC.INI")), "13.00 01-01-2010p");
+    EXPECT_EQ(config.sites.front().enabled, 1);
+  }
+}
+
+TEST_F(SiteWorkerTest, ConnectionLongerThanItsPeriodIsFollowedByTheNextAtOnce) {
+  // Every minute; the exchange prints for four minutes.
+  WriteIni("0001", kComSite,
+           {{"Ogni", "60"}, {"Ora", "10.30 01-01-2010p"}, {"TimeoutFineImp", "30"}});
+  sim::Exchange exchange(Printing(12, 20'000'000));
+  sim::SimulatedLine line(clock, exchange);
+  std::vector<std::uint64_t> startsMs;
+  std::vector<std::int64_t> startsSeconds;
+  display.onMenu = [&](bool start, bool stop) {
+    if (!start && !stop) {
+      startsMs.push_back(clock.TickMs());
+      startsSeconds.push_back(clock.Now().seconds);
+    }
+  };
+  std::vector<std::uint64_t> closedMs;
+  std::vector<std::string> oraWhenClosed;
+  ports.Add("/dev/ttyS0", line);
+  notifier.onNote = [&](Message m, std::uint32_t value, const std::string&) {
+    if (m != Message::kError || value != msg::kPortClosed) return;
+    closedMs.push_back(clock.TickMs());
+    oraWhenClosed.push_back(OraIn(dir.Read("VESPREC.INI")));
+    if (closedMs.size() == 2) flags.closing = true;
+  };
+  SiteWorker worker(Environment());
+  EXPECT_EQ(worker.Run(), 0);
+
+  ASSERT_TRUE(exchange.Done());
+  ASSERT_EQ(startsMs.size(), 2u);
+  ASSERT_EQ(closedMs.size(), 2u);
+  EXPECT_GT(closedMs[0] - startsMs[0], 60'000u);
+  // No idle second between them.
+  EXPECT_LT(startsMs[1] - closedMs[0], 1000u);
+  // Each start moved the schedule to the first minute of the series after it.
+  for (std::size_t i = 0; i < 2; ++i) {
+    const std::optional<OraValue> ora = ParseOra(oraWhenClosed[i]);
+    ASSERT_TRUE(ora) << oraWhenClosed[i];
+    EXPECT_GT(ora->seconds, startsSeconds[i]) << i;
+    EXPECT_LE(ora->seconds, startsSeconds[i] + 60) << i;
+    EXPECT_TRUE(ora->advanced);
+  }
+  EXPECT_EQ(dir.Read("dati.txt").substr(0, 2), "\r\n");
+  EXPECT_TRUE(EveryWholeRecordInOrder(dir.Read("dati.txt"), {exchange.Sent()}));
+}
+
+TEST_F(SiteWorkerTest, WeeklySiteRunsOnItsDaysAndWritesItsNextTimeBack) {
+  // Mondays and Thursdays at 9:00, every week; 4 January 2010 is a Monday.
+  clock.Set(ToSeconds(CivilTime{2010, 1, 4, 8, 59, 58, 0}));
+  WriteIni("0001", kComSite,
+           {{"Ricorrenza", "18"}, {"Ogni", "604800"}, {"Ora", "09.00 04-01-2010"}});
+  sim::Exchange exchange(Printing(3, 1'000'000));
+  sim::SimulatedLine line(clock, exchange);
+  std::vector<std::int64_t> startsSeconds;
+  display.onMenu = [&](bool start, bool stop) {
+    if (!start && !stop) startsSeconds.push_back(clock.Now().seconds);
+  };
+  std::vector<std::string> oraWhenClosed;
+  ports.Add("/dev/ttyS0", line);
+  notifier.onNote = [&](Message m, std::uint32_t value, const std::string&) {
+    if (m != Message::kError || value != msg::kPortClosed) return;
+    oraWhenClosed.push_back(OraIn(dir.Read("VESPREC.INI")));
+    if (oraWhenClosed.size() == 2) flags.closing = true;
+  };
+  SiteWorker worker(Environment());
+  EXPECT_EQ(worker.Run(), 0);
+
+  const std::vector<std::int64_t> expectedStarts = {ToSeconds(CivilTime{2010, 1, 4, 9, 0, 0, 0}),
+                                                    ToSeconds(CivilTime{2010, 1, 7, 9, 0, 0, 0})};
+  EXPECT_EQ(startsSeconds, expectedStarts);
+  EXPECT_EQ(oraWhenClosed, (std::vector<std::string>{"09.00 07-01-2010p", "09.00 11-01-2010p"}));
+  // Both connections stored what the exchange printed.
+  EXPECT_TRUE(EveryWholeRecordInOrder(dir.Read("dati.txt"), {exchange.Sent()}));
+  EXPECT_EQ(exchange.RecordsSent(), 3);
 }
 
 TEST(ChooseSite, EarliestEnabledEntryFirstInListOnTies) {
