@@ -19,10 +19,30 @@ constexpr std::uint32_t kEmptyBoxPauseMs = 3000;
 constexpr std::uint32_t kBadBlockIconMs = 3000;
 constexpr std::uint32_t kRefusedPauseMs = 1000;
 
+// Why the loop would not serve a site.
+enum class Refusal { kPortNotOpened = 1, kTerminatedBox = 2, kModem = 3 };
+
+std::string RefusalText(const std::string& site, Refusal refusal, int openError) {
+  std::string text = "Sede " + site + ": scaricamento alternativo non possibile, ";
+  switch (refusal) {
+    case Refusal::kPortNotOpened:
+      return text + "porta non aperta (errore " + std::to_string(openError) + ")";
+    case Refusal::kTerminatedBox:
+      return text + "non previsto per KSTA, KSTB e KSTC";
+    case Refusal::kModem:
+      return text + "linea con modem";
+  }
+  return text;
+}
+
 }  // namespace
 
 void SiteWorker::AlternativeDownload(SiteEntry& entry) {
   if (portLost_ && !WaitForPortBack()) return;
+  // A site served alone is due again at once: a refusal must not become a
+  // loop that opens the port and warns at full speed.
+  if (!WaitOutRefusal(entry)) return;
+  const std::uint64_t tryStartMs = NowMs();
   lineFault_ = LineFault{};
   LineEnvironment lineEnv = MakeLineEnvironment();
 
@@ -35,14 +55,23 @@ void SiteWorker::AlternativeDownload(SiteEntry& entry) {
     CloseLine(lineState_);
     env_.display.ShowIcon(TrayIcon::kLineError);
     SetState(WorkerState::kLineError);
+    const Refusal refusal = opened != 0   ? Refusal::kPortNotOpened
+                            : refusedKind ? Refusal::kTerminatedBox
+                                          : Refusal::kModem;
+    const bool report = refusals_.Refused(
+        entry.name, static_cast<std::int64_t>(refusal) * 100000 + opened, tryStartMs, NowMs());
+    if (report) env_.notifier.Post(Message::kDebug, 0, RefusalText(entry.name, refusal, opened));
     if (entry.ricorrenza == 0) {
-      env_.notifier.Post(Message::kWarning, static_cast<std::uint32_t>(opened), {});
+      if (report) env_.notifier.Post(Message::kWarning, static_cast<std::uint32_t>(opened), {});
       entry.enabled = 0;
     } else {
       env_.clock.SleepMs(kRefusedPauseMs);
     }
     return;
   }
+  if (refusals_.Accepted(entry.name))
+    env_.notifier.Post(Message::kDebug, 0,
+                       "Sede " + entry.name + ": scaricamento alternativo avviato");
 
   Line& line = *lineState_.line;
   const bool kstd = site_.deviceType == DeviceType::kKstd;

@@ -56,6 +56,9 @@ bool SiteWorker::AvayaRun(SiteEntry& entry) {
     ReportSiteSettingsFailure(entry);
     return false;
   }
+  // A library that refused the last try is asked again only after its pause.
+  if (!WaitOutRefusal(entry)) return true;
+  const std::uint64_t tryStartMs = NowMs();
   ShowText("importazione: " + entry.name + " \r\n");
 
   const DevLinkLibrary library = env_.loadDevLink ? env_.loadDevLink() : DevLinkLibrary{};
@@ -74,8 +77,30 @@ bool SiteWorker::AvayaRun(SiteEntry& entry) {
   CallLogGate& gate = CallLogGate::Process();
   gate.SetLateNotifier(&env_.notifier);
   gate.Open(env_.mailbox.Wake());
-  library.open(kLinkHandle, address.c_str(), password.c_str(), "", "", CommsEvent);
-  library.registerCallLog(kLinkHandle, CallLogEvent);
+  const std::int32_t opened =
+      library.open(kLinkHandle, address.c_str(), password.c_str(), "", "", CommsEvent);
+  const std::int32_t registered =
+      opened == 0 ? library.registerCallLog(kLinkHandle, CallLogEvent) : 0;
+  if (opened != 0 || registered != 0) {
+    // Refused: no record can come, so the site must not look as receiving.
+    library.close(kLinkHandle);
+    HandleCallLog(entry, gate.Close());
+    env_.display.ShowIcon(TrayIcon::kLineError);
+    SetState(WorkerState::kLineError);
+    const char* call = opened != 0 ? "DLOpen" : "DLRegisterCallLog";
+    const std::int32_t code = opened != 0 ? opened : registered;
+    // A continuous site stays on and is tried again after the pause; a
+    // scheduled one waits for its next time, already written back.
+    const std::int64_t reason = (std::int64_t{opened != 0 ? 1 : 2} << 32) + code;  // call and code
+    if (refusals_.Refused(entry.name, reason, tryStartMs, NowMs()))
+      env_.notifier.Post(Message::kDebug, 0,
+                         "Sede " + entry.name + ": DevLink ha rifiutato " + call + " (codice " +
+                             std::to_string(code) + ")");
+    return true;
+  }
+  if (refusals_.Accepted(entry.name))
+    env_.notifier.Post(Message::kDebug, 0,
+                       "Sede " + entry.name + ": DevLink ha accettato il collegamento");
 
   env_.display.ShowIcon(TrayIcon::kReceiving);
   SetState(WorkerState::kReceiving);

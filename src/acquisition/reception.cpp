@@ -148,6 +148,15 @@ void SiteWorker::HeaderStep(SiteEntry& entry) {
     reception_.count = 0;
     return;
   }
+  // A box that fell silent (powered off, cable pulled) would otherwise be
+  // nudged and read for ever, and hold the port from every other site: a
+  // scheduled import ends on the same time-out as in the chunk step.
+  if (entry.ricorrenza != 0 &&
+      NowMs() - reception_.lastDataMs > lineSettings_.endOfImportTimeoutMs) {
+    env_.flags.stop = true;
+    reception_.count = 0;
+    return;
+  }
   // A stray byte is dropped; the box is nudged and asked again.
   Hold(false, false);
   Release(false, false);

@@ -305,6 +305,14 @@ bool SiteWorker::WaitForPortBack() {
   return true;
 }
 
+bool SiteWorker::WaitOutRefusal(const SiteEntry& entry) {
+  const std::uint64_t waitMs = refusals_.WaitBeforeTryMs(entry.name, NowMs());
+  if (waitMs == 0) return true;
+  env_.display.ShowIcon(TrayIcon::kLineError);
+  SetState(WorkerState::kLineError);
+  return WaitForRequest(static_cast<std::uint32_t>(waitMs));
+}
+
 SiteWorker::PassEnd SiteWorker::SerialConnection(SiteEntry& entry) {
   if (portLost_ && !WaitForPortBack()) return PassEnd::kNext;
   lineFault_ = LineFault{};

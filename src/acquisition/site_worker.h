@@ -19,6 +19,7 @@
 #include "acquisition/flow_control.h"
 #include "acquisition/line_buffers.h"
 #include "acquisition/line_processing.h"
+#include "acquisition/refusal_episode.h"
 #include "acquisition/worker_mailbox.h"
 #include "base/clock.h"
 #include "base/flags.h"
@@ -112,8 +113,8 @@ class SiteWorker {
   void RunConnection(SiteEntry& entry);
   PassEnd SerialConnection(SiteEntry& entry);
   void AlternativeDownload(SiteEntry& entry);
-  // False when the run ended before the link was opened (a missing key, no
-  // library).
+  // False when the run ended before the library was asked for the link (a
+  // missing key, no library).
   bool AvayaRun(SiteEntry& entry);
   void HandleCallLog(SiteEntry& entry, const std::vector<CallLogItem>& items);
   void StoreCallRecord(SiteEntry& entry, const std::string& record);
@@ -153,6 +154,9 @@ class SiteWorker {
   void ReportLineLost(const SiteEntry& entry);
   bool WaitForPortBack();
   bool WaitForRequest(std::uint32_t ms);
+  // Before a try of a site whose device refused the last one: the pause,
+  // with the line-error icon. False when a request ended it.
+  bool WaitOutRefusal(const SiteEntry& entry);
 
   bool IsBox() const;
   bool IsTerminatedBox() const;
@@ -180,6 +184,7 @@ class SiteWorker {
   LineFault lineFault_;              // of the running connection
   bool portLost_ = false;            // a continuous site's port went away
   std::uint32_t reopenPauseMs_ = 0;  // before the next look for it
+  RefusalEpisode refusals_;          // a device that refuses a site's start
 };
 
 }  // namespace vr

@@ -56,6 +56,9 @@ struct FakeDevLink {
   CALLLOGEVENT callLog = nullptr;
   std::function<void()> onRegister;  // inside DLRegisterCallLog
   std::function<void()> onClose;     // inside DLClose
+  // What DLOpen and DLRegisterCallLog answer (0: success).
+  std::function<std::int32_t()> openResult = [] { return 0; };
+  std::function<std::int32_t()> registerResult = [] { return 0; };
 
   void Note(std::string call) {
     std::lock_guard lock(mutex);
@@ -73,13 +76,13 @@ std::int32_t VR_DEVLINK_CALL FakeOpen(std::int32_t pbxh, const char* address, co
   g_fake->Note("DLOpen " + std::to_string(pbxh) + " " + address + " " + password + " [" +
                reserved1 + "] [" + reserved2 + "]");
   g_fake->comms = cb;
-  return 0;
+  return g_fake->openResult();
 }
 std::int32_t VR_DEVLINK_CALL FakeRegister(std::int32_t pbxh, CALLLOGEVENT cb) {
   g_fake->Note("DLRegisterCallLog " + std::to_string(pbxh));
   g_fake->callLog = cb;
   if (g_fake->onRegister) g_fake->onRegister();
-  return 0;
+  return g_fake->registerResult();
 }
 std::int32_t VR_DEVLINK_CALL FakeClose(std::int32_t pbxh) {
   g_fake->Note("DLClose " + std::to_string(pbxh));
@@ -105,12 +108,14 @@ class WatchingNotifier final : public Notifier {
 class Display final : public IconDisplay {
  public:
   void ShowIcon(TrayIcon icon) override {
+    icons.push_back(icon);
     if (onIcon) onIcon(icon);
   }
   void EnableMenuItems(bool start, bool stop) override {
     items.push_back(std::string(start ? "A" : "a") + (stop ? "I" : "i"));
   }
   std::function<void(TrayIcon)> onIcon;
+  std::vector<TrayIcon> icons;
   std::vector<std::string> items;  // "aI": &Avvia grey, &Interrompi enabled
 };
 
@@ -327,6 +332,87 @@ TEST_F(AvayaRunTest, LibraryThatCannotBeUsedShowsItsBoxAndDisablesTheSite) {
     EXPECT_TRUE(Reports(Message::kError).empty());
     EXPECT_TRUE(Reports(Message::kWarning).empty());
     EXPECT_EQ(Displays(), std::vector<std::string>{"importazione: 0001 \r\n"});
+  }
+}
+
+TEST_F(AvayaRunTest, RefusedLinkIsReportedOnceClosedAndAskedForAgainAfterAGrowingPause) {
+  constexpr std::size_t kRefusals = 8;
+  const struct {
+    const char* name;
+    std::int32_t openCode;
+    std::int32_t registerCode;
+    std::vector<std::string> refusedCalls;  // of each refused try
+    const char* logLine;
+  } kCases[] = {
+      {"DLOpen", 2, 0, {"DLOpen", "DLClose"}, "Sede 0001: DevLink ha rifiutato DLOpen (codice 2)"},
+      {"DLRegisterCallLog", 0, -1, {"DLOpen", "DLRegisterCallLog", "DLClose"},
+       "Sede 0001: DevLink ha rifiutato DLRegisterCallLog (codice -1)"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    for (const char* file : {"dati.txt", "dati2.txt", "storico.txt"}) dir.Write(file, "");
+    WriteIni(kAvayaSite);
+    {
+      std::lock_guard lock(fake.mutex);
+      fake.calls.clear();
+    }
+    notifier.recorded.Clear();
+    display.icons.clear();
+    status.SetLines(0);
+    std::vector<std::uint64_t> opensMs;
+    auto refusing = [&] { return opensMs.size() <= kRefusals; };
+    fake.openResult = [&, code = c.openCode] {
+      opensMs.push_back(clock.TickMs());
+      // A run that took the refusal for success would wait for records
+      // that never come: ended here, and a loop without pause is cut short.
+      if (refusing()) flags.stop = true;
+      if (opensMs.size() > 40) flags.closing = true;
+      return refusing() ? code : 0;
+    };
+    fake.registerResult = [&, code = c.registerCode] { return refusing() ? code : 0; };
+    std::size_t receivingBeforeAccepted = 0;
+    fake.onRegister = [&] {
+      if (refusing()) return;
+      receivingBeforeAccepted = static_cast<std::size_t>(
+          std::count(display.icons.begin(), display.icons.end(), TrayIcon::kReceiving));
+      g_fake->callLog(1, "abc");
+    };
+    fake.onClose = [&] {
+      if (!refusing()) flags.closing = true;
+    };
+    StopAfterLines(1);
+    flags.closing = false;
+    {
+      SiteWorker worker(Environment());
+      worker.Run();
+    }
+
+    // Each refusal closed the library; then the accepted link delivered.
+    std::vector<std::string> expected;
+    for (std::size_t i = 0; i < kRefusals; ++i)
+      expected.insert(expected.end(), c.refusedCalls.begin(), c.refusedCalls.end());
+    for (const char* call : {"DLOpen", "DLRegisterCallLog", "DLClose"}) expected.push_back(call);
+    std::vector<std::string> calls;
+    for (const std::string& call : fake.Calls()) calls.push_back(call.substr(0, call.find(' ')));
+    EXPECT_EQ(calls, expected);
+    // Asked again after 1, 2, 4 ... s, at most every 30 s.
+    std::vector<std::uint64_t> pausesMs;
+    for (std::size_t i = 1; i < opensMs.size(); ++i)
+      pausesMs.push_back(opensMs[i] - opensMs[i - 1]);
+    EXPECT_EQ(pausesMs, (std::vector<std::uint64_t>{1000, 2000, 4000, 8000, 16000, 30000, 30000,
+                                                    30000}));
+    // One line for the whole run of refusals, one when the link is taken.
+    std::vector<std::string> logged;
+    for (const auto& note : notifier.recorded.Notes())
+      if (note.message == Message::kDebug) logged.push_back(note.text);
+    EXPECT_EQ(logged, (std::vector<std::string>{
+                          c.logLine, "Sede 0001: DevLink ha accettato il collegamento"}));
+    // Never shown as receiving while refused; the site stayed on.
+    EXPECT_EQ(receivingBeforeAccepted, 0u);
+    EXPECT_NE(std::find(display.icons.begin(), display.icons.end(), TrayIcon::kLineError),
+              display.icons.end());
+    EXPECT_EQ(config.sites.front().enabled, 1);
+    EXPECT_EQ(dir.Read("dati.txt"), "\r\n0001 abc\r\n");
   }
 }
 

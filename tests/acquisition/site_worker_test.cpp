@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <functional>
 #include <optional>
 #include <map>
@@ -16,8 +17,10 @@
 #include "log/error_log.h"
 #include "log/strings.h"
 #include "sim/exchange.h"
+#include "sim/hayes_modem.h"
 #include "sim/kestrel_box.h"
 #include "sim/simulated_line.h"
+#include "schedule/schedule.h"
 #include "storage/file_system.h"
 #include "support/recording_notifier.h"
 #include "support/temp_dir.h"
@@ -55,8 +58,30 @@ class RecordingDisplay final : public IconDisplay {
     icons.push_back(icon);
     if (onIcon) onIcon(icon);
   }
+  void EnableMenuItems(bool start, bool stop) override {
+    if (onMenu) onMenu(start, stop);
+  }
   std::vector<TrayIcon> icons;
   std::function<void(TrayIcon)> onIcon;
+  std::function<void(bool, bool)> onMenu;
+};
+
+// The idle worker's wait event, never raised: each idle second of the
+// worker moves the clock on and shows the test the time.
+class IdleWatch final : public WakeSignal {
+ public:
+  explicit IdleWatch(const ManualClock& clock) : clock_(clock) {}
+  void Signal() override {}
+  bool Consume() override { return false; }
+  bool Wait(std::uint32_t timeoutMs) override {
+    clock_.AdvanceMs(timeoutMs);
+    if (onWait) onWait();
+    return false;
+  }
+  std::function<void()> onWait;
+
+ private:
+  const ManualClock& clock_;
 };
 
 // The port under the worker's own line, with a look at every read's result.
@@ -147,10 +172,12 @@ std::string ExpectedData(const std::string& site, const std::string& sentText) {
 class SiteWorkerTest : public ::testing::Test {
  protected:
   void WriteIni(const std::string& site, Keys keys, const Keys& overrides = {}) {
+    for (const char* file : {"Dati", "Dati2", "Storico"}) {
+      std::string name = file;
+      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      keys[file] = dir.File(name + ".txt");
+    }
     for (const auto& [k, v] : overrides) keys[k] = v;
-    keys["Dati"] = dir.File("dati.txt");
-    keys["Dati2"] = dir.File("dati2.txt");
-    keys["Storico"] = dir.File("storico.txt");
     std::string ini = "[General]\r\nCom=/dev/ttyS0\r\nLog=" + dir.File("vrec.log") + "\r\n[" +
                       site + "]\r\n";
     for (const auto& [k, v] : keys) ini += k + "=" + v + "\r\n";
@@ -710,6 +737,355 @@ TEST_F(SiteWorkerTest, AlternativeLoopRefusesWhatItCannotServe) {
     EXPECT_FALSE(thesePorts.IsOpen("/dev/ttyS0"));
     EXPECT_EQ(box.BlocksSent(), 0);
   }
+}
+
+TEST_F(SiteWorkerTest, AlternativeLoopServingASiteAloneWaitsLongerAfterEachRefusal) {
+  // With /Sito= the site is due again as soon as a try ends.
+  const struct {
+    const char* name;
+    Keys overrides;
+    bool portMissing;
+    std::uint32_t warning;
+    const char* logLine;
+  } kCases[] = {
+      {"KSTB", {{"Dispositivo", "KSTB"}}, false, 0,
+       "Sede 0001: scaricamento alternativo non possibile, non previsto per KSTA, KSTB e KSTC"},
+      {"modem", {{"Dispositivo", "KSTD"}, {"Modem", "1"}, {"StringaModem", "ATZ"},
+                 {"NumeroTel", "123"}}, false, 0,
+       "Sede 0001: scaricamento alternativo non possibile, linea con modem"},
+      {"port missing", {{"Dispositivo", "KSTD"}}, true, msg::kPortConnect,
+       "Sede 0001: scaricamento alternativo non possibile, porta non aperta (errore 7005)"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Keys overrides = c.overrides;
+    overrides["MetodoAlternativo"] = "1";
+    overrides["Ricorrenza"] = "0";
+    overrides["Importazione"] = "1";
+    WriteIni("0001", kComSite, overrides);
+    siteCode = "0001";
+    sim::KestrelBox box(Box(sim::KestrelModel::kKstd, 5));
+    sim::SimulatedLine line(clock, box);
+    sim::SimulatedPorts thesePorts;
+    thesePorts.Add("/dev/ttyS0", line);
+    if (c.portMissing) thesePorts.FailOpen("/dev/ttyS0", sim::kSimErrorNotFound, -1);
+    std::vector<std::uint64_t> opensMs;
+    const std::uint64_t startMs = clock.TickMs();
+    opener = [&](const std::string& name, std::uint32_t* error) -> std::unique_ptr<Line> {
+      opensMs.push_back(clock.TickMs());
+      // Three minutes of simulated time, or a loop that lets none pass.
+      if (clock.TickMs() - startMs >= 180'000 || opensMs.size() > 100) flags.closing = true;
+      return thesePorts.Open(name, error);
+    };
+    notifier.recorded.Clear();
+    flags.closing = false;
+    SiteWorker worker(Environment());
+    EXPECT_EQ(worker.Run(), 0);
+
+    std::vector<std::uint64_t> pausesMs;
+    for (std::size_t i = 1; i < opensMs.size(); ++i)
+      pausesMs.push_back(opensMs[i] - opensMs[i - 1]);
+    EXPECT_EQ(pausesMs, (std::vector<std::uint64_t>{1000, 2000, 4000, 8000, 16000, 30000, 30000,
+                                                    30000, 30000, 30000}));
+    // One warning and one log line for the whole run of refusals.
+    EXPECT_EQ(notifier.recorded.Values(Message::kWarning), std::vector<std::uint32_t>{c.warning});
+    std::vector<std::string> logged;
+    for (const auto& note : notifier.recorded.Notes())
+      if (note.message == Message::kDebug) logged.push_back(note.text);
+    EXPECT_EQ(logged, std::vector<std::string>{c.logLine});
+    EXPECT_FALSE(thesePorts.IsOpen("/dev/ttyS0"));
+    EXPECT_EQ(box.BlocksSent(), 0);
+  }
+}
+
+TEST_F(SiteWorkerTest, KstdBoxFallingSilentEndsAScheduledImportOnItsTimeOut) {
+  WriteIni("0001", kComSite, {{"Dispositivo", "KSTD"}, {"TimeoutFineImp", "5"}});
+  sim::KestrelBox box(Box(sim::KestrelModel::kKstd, 400, 300));
+  box.SetStatusNumber(30000);  // far from empty: only the time-out can end the import
+  sim::SimulatedLine line(clock, box);
+  ports.Add("/dev/ttyS0", line);
+  // Powered off right after it took the third acknowledge: from then on it
+  // answers nothing.
+  int acks = 0;
+  std::optional<std::uint64_t> silentAtMs;
+  opener = [&](const std::string& name, std::uint32_t* error) -> std::unique_ptr<Line> {
+    std::unique_ptr<Line> port = ports.AsOpener()(name, error);
+    if (!port) return nullptr;
+    auto probe = std::make_unique<WriteProbeLine>(std::move(port), [&](std::string_view written) {
+      if (written == "\x17" && ++acks == 3) {
+        silentAtMs = clock.TickMs();
+        box.InjectFault(sim::BoxFault::kNoAnswer, -1);
+      }
+    });
+    return std::make_unique<ProbeLine>(std::move(probe), [&](const IoResult&) {
+      // Ends a connection that would read on for ever.
+      if (silentAtMs && clock.TickMs() - *silentAtMs > 600'000) flags.stop = true;
+    });
+  };
+  std::optional<std::uint64_t> closedAtMs;
+  notifier.onNote = [&](Message m, std::uint32_t value, const std::string&) {
+    if (m == Message::kError && value == msg::kPortClosed) {
+      closedAtMs = clock.TickMs();
+      flags.closing = true;
+    }
+  };
+  SiteWorker worker(Environment());
+  EXPECT_EQ(worker.Run(), 0);
+
+  ASSERT_TRUE(silentAtMs && closedAtMs);
+  // The release after the third block asks three times for an echo, 1 s
+  // apart (each time two reads of 7 s, the box's read time-out at 9600
+  // baud); by then the time-out (5 s) has passed, and the first empty
+  // header read ends the import; the closing hold waits one read for its
+  // echo. A second header read would take 7 s more.
+  constexpr std::uint64_t kReadMs = 7'000;
+  EXPECT_LT(*closedAtMs - *silentAtMs, 3 * 2 * kReadMs + 2 * 1'000 + kReadMs + kReadMs + 3'000);
+  EXPECT_GT(box.StoredRecords(), 0);
+  EXPECT_EQ(dir.Read("dati.txt"), ExpectedData("0001", box.Delivered()));
+  EXPECT_TRUE(Errors() == std::vector<std::uint32_t>{msg::kPortClosed});
+  EXPECT_EQ(line.StalledReads(), 0);
+  EXPECT_FALSE(ports.IsOpen("/dev/ttyS0"));
+}
+
+// The records printed in `segments` (what reached the PC between two cuts
+// of the line, CR LF ended), each found behind its header in `data`, in
+// order. A record cut by the end of a segment lost what was on the wire,
+// and is left out.
+::testing::AssertionResult EveryWholeRecordInOrder(const std::string& data,
+                                                   const std::vector<std::string>& segments) {
+  std::size_t at = 0;
+  int records = 0;
+  bool cut = false;  // the segment starts with the rest of a cut record
+  for (const std::string& sent : segments) {
+    std::size_t start = 0;
+    if (cut) start = sent.find("\r\n") == std::string::npos ? sent.size() : sent.find("\r\n") + 2;
+    for (std::size_t end; (end = sent.find("\r\n", start)) != std::string::npos; start = end + 2) {
+      const std::string line = "0001 " + sent.substr(start, end + 2 - start);
+      const std::size_t found = data.find(line, at);
+      if (found == std::string::npos)
+        return ::testing::AssertionFailure() << "record " << records << " missing: " << line;
+      at = found + line.size();
+      ++records;
+    }
+    cut = start < sent.size();
+  }
+  return ::testing::AssertionSuccess() << records << " records";
+}
+
+TEST_F(SiteWorkerTest, ModemSiteRedialsWithinOneBudgetAndHangsUpAtTheEnd) {
+  // Three failed dials per connection. The first connection loses its
+  // carrier twice: the first redial needs two dials, the second finds the
+  // budget down to two and fails twice, which ends the connection. The
+  // second connection is stopped with the carrier on.
+  WriteIni("0001", kComSite,
+           {{"Ricorrenza", "0"}, {"Modem", "1"}, {"StringaModem", "ATX3"}, {"NumeroTel", "123"},
+            {"Importazione", "3"}});
+  sim::Exchange exchange(Printing(0, 500'000));
+  sim::HayesModem modem(exchange);
+  sim::SimulatedLine line(clock, modem);
+  ports.Add("/dev/ttyS0", line);
+  // Which dials connect, in order; every later one fails.
+  const std::vector<bool> connects = {true, false, true, false, false, true};
+  int dials = 0;
+  opener = [&](const std::string& name, std::uint32_t* error) -> std::unique_ptr<Line> {
+    std::unique_ptr<Line> port = ports.AsOpener()(name, error);
+    if (!port) return nullptr;
+    return std::make_unique<WriteProbeLine>(std::move(port), [&](std::string_view written) {
+      if (written != "123") return;
+      const bool connect = dials < static_cast<int>(connects.size()) && connects[dials];
+      ++dials;
+      modem.SetDialResult(connect ? sim::DialResult::kConnect : sim::DialResult::kNoCarrier);
+    });
+  };
+  int shown = 0;
+  int closed = 0;
+  std::vector<std::string> segments;  // what reached the PC before each cut
+  std::vector<int> dialsWhenClosed;
+  std::vector<std::string> lastCommandWhenClosed;
+  notifier.onNote = [&](Message m, std::uint32_t value, const std::string&) {
+    if (m == Message::kDisplay) {
+      ++shown;
+      if (shown == 3 || shown == 6) {
+        modem.DropCarrier(line.NowUs());
+        segments.push_back(exchange.TakeSent());
+      }
+      if (shown == 9) mailbox.Post(WorkerRequest::kClose);
+    }
+    if (m == Message::kError && value == msg::kPortClosed) {
+      dialsWhenClosed.push_back(modem.Dials());
+      lastCommandWhenClosed.push_back(modem.Commands().back());
+      if (++closed == 2 || modem.Dials() > 20) flags.closing = true;
+    }
+  };
+  SiteWorker worker(Environment());
+  EXPECT_EQ(worker.Run(), 0);
+
+  // 1 + 2 + 2 dials in the first connection, one in the second.
+  EXPECT_EQ(dialsWhenClosed, (std::vector<int>{5, 6}));
+  EXPECT_GE(shown, 9);
+  // The failed redial ended the first connection with the whole closing
+  // sequence, and the second one too; only the second still had a carrier
+  // to hang up.
+  std::vector<std::string> closing;
+  for (const auto& note : notifier.recorded.Notes())
+    if (note.sent)
+      closing.push_back(note.message == Message::kDebug ? note.text : "5012 " + note.text);
+  const std::vector<std::string> once = {"Ripristino impostazioni porta seriale",
+                                         "Impostazioni porta seriale effettuata", "5012 0001",
+                                         "Chiusura porta seriale", "Disconnessa porta seriale"};
+  std::vector<std::string> twice = once;
+  twice.insert(twice.end(), once.begin(), once.end());
+  EXPECT_EQ(closing, twice);
+  ASSERT_EQ(lastCommandWhenClosed.size(), 2u);
+  EXPECT_EQ(lastCommandWhenClosed[0], "123");
+  EXPECT_EQ(lastCommandWhenClosed[1], "ath");
+  EXPECT_FALSE(modem.Carrier());
+  // Nothing the exchange printed was lost across the redials, but the
+  // bytes on the wire when the line was cut.
+  segments.push_back(exchange.Sent());
+  EXPECT_TRUE(EveryWholeRecordInOrder(dir.Read("dati.txt"), segments));
+  EXPECT_EQ(config.sites.front().enabled, 1);
+}
+
+// The `Ora` value in the site's section of the file.
+std::string OraIn(const std::string& ini) {
+  const std::size_t at = ini.find("\r\nOra=");
+  if (at == std::string::npos) return {};
+  const std::size_t start = at + 6;
+  return ini.substr(start, ini.find("\r\n", start) - start);
+}
+
+TEST_F(SiteWorkerTest, ScheduledSiteWhoseStartFailsIsNotTriedAgainBeforeItsNextTime) {
+  const struct {
+    const char* name;
+    Keys overrides;
+    bool settingsWarningPending;  // the box is still open: the site stays on
+    bool portMissing;
+  } kCases[] = {
+      {"site settings", {{"AggOra", ""}}, true, false},
+      {"data files", {{"Dati", "/nonexistent-vr-dir/dati.txt"}}, false, false},
+      {"port", {}, false, true},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    Keys keys = kComSite;
+    Keys overrides = c.overrides;
+    if (overrides.count("AggOra")) {
+      keys.erase("AggOra");
+      overrides.erase("AggOra");
+    }
+    clock.Set(ToSeconds(CivilTime{2010, 1, 1, 10, 30, 0, 0}));
+    WriteIni("0001", keys, overrides);
+    flags.ClearWarnings();
+    flags.WarningPending(msg::kSiteSettings) = c.settingsWarningPending;
+    flags.closing = false;
+    sim::Exchange exchange;
+    sim::SimulatedLine line(clock, exchange);
+    sim::SimulatedPorts thesePorts;
+    thesePorts.Add("/dev/ttyS0", line);
+    if (c.portMissing) thesePorts.FailOpen("/dev/ttyS0", sim::kSimErrorNotFound, -1);
+    opener = thesePorts.AsOpener();
+    std::vector<std::int64_t> startsSeconds;
+    display.onMenu = [&](bool start, bool stop) {
+      if (!start && !stop) startsSeconds.push_back(clock.Now().seconds);
+      if (startsSeconds.size() > 10) flags.closing = true;  // tried again and again
+    };
+    // Two hours and a half: the start at 10:30, then one each hour.
+    const std::int64_t endSeconds = ToSeconds(CivilTime{2010, 1, 1, 13, 0, 0, 0});
+    IdleWatch idle(clock);
+    idle.onWait = [&] {
+      if (clock.Now().seconds >= endSeconds) flags.closing = true;
+    };
+    WorkerEnvironment& environment = Environment();
+    environment.waitEvent = &idle;
+    SiteWorker worker(environment);
+    EXPECT_EQ(worker.Run(), 0);
+
+    const std::int64_t dueSeconds[] = {ToSeconds(CivilTime{2010, 1, 1, 10, 30, 0, 0}),
+                                       ToSeconds(CivilTime{2010, 1, 1, 11, 0, 0, 0}),
+                                       ToSeconds(CivilTime{2010, 1, 1, 12, 0, 0, 0})};
+    ASSERT_EQ(startsSeconds.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+      EXPECT_GE(startsSeconds[i], dueSeconds[i]) << i;
+      EXPECT_LE(startsSeconds[i], dueSeconds[i] + 1) << i;
+    }
+    EXPECT_EQ(OraIn(dir.Read("VESPREC.INI")), "13.00 01-01-2010p");
+    EXPECT_EQ(config.sites.front().enabled, 1);
+  }
+}
+
+TEST_F(SiteWorkerTest, ConnectionLongerThanItsPeriodIsFollowedByTheNextAtOnce) {
+  // Every minute; the exchange prints for four minutes.
+  WriteIni("0001", kComSite,
+           {{"Ogni", "60"}, {"Ora", "10.30 01-01-2010p"}, {"TimeoutFineImp", "30"}});
+  sim::Exchange exchange(Printing(12, 20'000'000));
+  sim::SimulatedLine line(clock, exchange);
+  std::vector<std::uint64_t> startsMs;
+  std::vector<std::int64_t> startsSeconds;
+  display.onMenu = [&](bool start, bool stop) {
+    if (!start && !stop) {
+      startsMs.push_back(clock.TickMs());
+      startsSeconds.push_back(clock.Now().seconds);
+    }
+  };
+  std::vector<std::uint64_t> closedMs;
+  std::vector<std::string> oraWhenClosed;
+  ports.Add("/dev/ttyS0", line);
+  notifier.onNote = [&](Message m, std::uint32_t value, const std::string&) {
+    if (m != Message::kError || value != msg::kPortClosed) return;
+    closedMs.push_back(clock.TickMs());
+    oraWhenClosed.push_back(OraIn(dir.Read("VESPREC.INI")));
+    if (closedMs.size() == 2) flags.closing = true;
+  };
+  SiteWorker worker(Environment());
+  EXPECT_EQ(worker.Run(), 0);
+
+  ASSERT_TRUE(exchange.Done());
+  ASSERT_EQ(startsMs.size(), 2u);
+  ASSERT_EQ(closedMs.size(), 2u);
+  EXPECT_GT(closedMs[0] - startsMs[0], 60'000u);
+  // No idle second between them.
+  EXPECT_LT(startsMs[1] - closedMs[0], 1000u);
+  // Each start moved the schedule to the first minute of the series after it.
+  for (std::size_t i = 0; i < 2; ++i) {
+    const std::optional<OraValue> ora = ParseOra(oraWhenClosed[i]);
+    ASSERT_TRUE(ora) << oraWhenClosed[i];
+    EXPECT_GT(ora->seconds, startsSeconds[i]) << i;
+    EXPECT_LE(ora->seconds, startsSeconds[i] + 60) << i;
+    EXPECT_TRUE(ora->advanced);
+  }
+  EXPECT_EQ(dir.Read("dati.txt").substr(0, 2), "\r\n");
+  EXPECT_TRUE(EveryWholeRecordInOrder(dir.Read("dati.txt"), {exchange.Sent()}));
+}
+
+TEST_F(SiteWorkerTest, WeeklySiteRunsOnItsDaysAndWritesItsNextTimeBack) {
+  // Mondays and Thursdays at 9:00, every week; 4 January 2010 is a Monday.
+  clock.Set(ToSeconds(CivilTime{2010, 1, 4, 8, 59, 58, 0}));
+  WriteIni("0001", kComSite,
+           {{"Ricorrenza", "18"}, {"Ogni", "604800"}, {"Ora", "09.00 04-01-2010"}});
+  sim::Exchange exchange(Printing(3, 1'000'000));
+  sim::SimulatedLine line(clock, exchange);
+  std::vector<std::int64_t> startsSeconds;
+  display.onMenu = [&](bool start, bool stop) {
+    if (!start && !stop) startsSeconds.push_back(clock.Now().seconds);
+  };
+  std::vector<std::string> oraWhenClosed;
+  ports.Add("/dev/ttyS0", line);
+  notifier.onNote = [&](Message m, std::uint32_t value, const std::string&) {
+    if (m != Message::kError || value != msg::kPortClosed) return;
+    oraWhenClosed.push_back(OraIn(dir.Read("VESPREC.INI")));
+    if (oraWhenClosed.size() == 2) flags.closing = true;
+  };
+  SiteWorker worker(Environment());
+  EXPECT_EQ(worker.Run(), 0);
+
+  const std::vector<std::int64_t> expectedStarts = {ToSeconds(CivilTime{2010, 1, 4, 9, 0, 0, 0}),
+                                                    ToSeconds(CivilTime{2010, 1, 7, 9, 0, 0, 0})};
+  EXPECT_EQ(startsSeconds, expectedStarts);
+  EXPECT_EQ(oraWhenClosed, (std::vector<std::string>{"09.00 07-01-2010p", "09.00 11-01-2010p"}));
+  // Both connections stored what the exchange printed.
+  EXPECT_TRUE(EveryWholeRecordInOrder(dir.Read("dati.txt"), {exchange.Sent()}));
+  EXPECT_EQ(exchange.RecordsSent(), 3);
 }
 
 TEST(ChooseSite, EarliestEnabledEntryFirstInListOnTies) {
