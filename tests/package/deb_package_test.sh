@@ -166,7 +166,7 @@ LINES
   grep -q "deb-systemd-invoke restart 'vesprec@\*.service'" "$work/control/postinst" ||
     fail "postinst does not restart the instances after an upgrade"
   for script in postinst prerm; do
-    grep -q 'DPKG_ROOT' "$work/control/$script" && grep -q '/run/systemd/system' "$work/control/$script" ||
+    { grep -q 'DPKG_ROOT' "$work/control/$script" && grep -q '/run/systemd/system' "$work/control/$script"; } ||
       fail "$script: deb-systemd-invoke without the DPKG_ROOT and /run/systemd/system guards"
   done
   ;;
