@@ -1,14 +1,18 @@
 #!/bin/bash
-# The Debian package as an administrator gets it. Three steps, one CTest test
+# The Debian package as an administrator gets it. Four steps, one CTest test
 # each (the first is the others' fixture):
 #   build    cpack -G DEB from the build, then dpkg-deb -x and -e of the
 #            .deb into a scratch root
 #   contents the programs (each answering --help), their manual pages, the
-#            unit, the sample and the maintainer scripts are where they belong
+#            unit, the sample, the copyright file, the changelog, the
+#            logrotate rule and the maintainer scripts are where they belong
 #   unit     systemd-analyze verify of the unit, on a copy whose program
 #            paths point into the scratch root (the package is not installed
 #            here); 77 (skipped) where the tool is missing or does not work
-# Usage: deb_package_test.sh build|contents|unit BUILD_DIR WORK_DIR PREFIX
+#   lintian  lintian on the .deb: no error and no warning, but for those the
+#            package overrides (packaging/linux/debian/lintian-overrides),
+#            each with a comment saying why; 77 where lintian is missing
+# Usage: deb_package_test.sh build|contents|unit|lintian BUILD_DIR WORK_DIR PREFIX
 set -u
 
 mode=$1 build=$2 work=$3 prefix=$4
@@ -107,6 +111,64 @@ LINES
   grep -q 'dialout' "$work/control/postinst" || fail "postinst does not add the user to dialout"
   grep -q '^Depends:.*adduser' "$work/fields" || fail "the package does not depend on adduser"
   grep -q '^Package: vesper-recorder$' "$work/fields" || fail "package name: $(grep ^Package "$work/fields")"
+  # dpkg-shlibdeps found the libraries the programs link.
+  grep -q '^Depends:.*libc6 (>= ' "$work/fields" || fail "no Depends on libc6: $(grep ^Depends "$work/fields")"
+  grep -q '^Depends:.*libstdc++6 (>= ' "$work/fields" || fail "no Depends on libstdc++6"
+
+  doc=$root/usr/share/doc/vesper-recorder
+  if [ ! -f "$doc/copyright" ]; then
+    fail "no /usr/share/doc/vesper-recorder/copyright"
+  else
+    head -n1 "$doc/copyright" | grep -qxF 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+      fail "copyright is not in the machine-readable format"
+    grep -q '^Files: \*$' "$doc/copyright" || fail "copyright has no Files: * paragraph"
+  fi
+  version=$(sed -n 's/^Version: //p' "$work/fields")
+  changelog=$doc/changelog.gz
+  if [ ! -f "$changelog" ]; then
+    fail "no /usr/share/doc/vesper-recorder/changelog.gz"
+  elif ! gzip -t "$changelog"; then
+    fail "changelog.gz is not gzip"
+  else
+    # gzip -n: no name and a zero time stamp (bytes 4 to 7), so that two
+    # builds of one tree give the same package.
+    [ "$(od -An -tx1 -j3 -N5 "$changelog" | tr -d ' ')" = 0000000000 ] ||
+      fail "changelog.gz keeps a file name or a time stamp (gzip -n)"
+    top=$(gzip -dc "$changelog" | head -n1)
+    case $top in
+      "vesper-recorder ($version) "*) ;;
+      *) fail "the changelog's latest entry is not for $version: $top" ;;
+    esac
+  fi
+
+  rule=$root/etc/logrotate.d/vesper-recorder
+  if [ ! -f "$rule" ]; then
+    fail "no /etc/logrotate.d/vesper-recorder"
+  else
+    grep -q '^/var/log/vesprec/\*\.log {$' "$rule" || fail "the logrotate rule is not for /var/log/vesprec/*.log"
+    # A rename is all the recorder needs; copytruncate could lose a line.
+    if grep -E '^[[:space:]]*(copytruncate|postrotate|prerotate)' "$rule"; then
+      fail "the logrotate rule copies, truncates or signals"
+    fi
+  fi
+  grep -qxF /etc/logrotate.d/vesper-recorder "$work/control/conffiles" 2>/dev/null ||
+    fail "the logrotate rule is not a conffile"
+
+  # The unit's instances are started and stopped through deb-systemd-invoke,
+  # never systemctl (but for daemon-reload), behind debhelper's guards.
+  for script in postinst prerm postrm; do
+    if grep -nE '(^|[;&|[:space:]])systemctl[[:space:]]' "$work/control/$script" | grep -v daemon-reload; then
+      fail "$script calls systemctl for more than daemon-reload"
+    fi
+  done
+  grep -q "deb-systemd-invoke stop 'vesprec@\*.service'" "$work/control/prerm" ||
+    fail "prerm does not stop the instances through deb-systemd-invoke"
+  grep -q "deb-systemd-invoke restart 'vesprec@\*.service'" "$work/control/postinst" ||
+    fail "postinst does not restart the instances after an upgrade"
+  for script in postinst prerm; do
+    { grep -q 'DPKG_ROOT' "$work/control/$script" && grep -q '/run/systemd/system' "$work/control/$script"; } ||
+      fail "$script: deb-systemd-invoke without the DPKG_ROOT and /run/systemd/system guards"
+  done
   ;;
 
 unit)
@@ -139,8 +201,35 @@ unit)
   fi
   ;;
 
+lintian)
+  need lintian
+  debs=("$work"/out/*.deb)
+  # Every override says why, in a comment just above it (lintian shows it
+  # with --show-overrides).
+  overrides=$root/usr/share/lintian/overrides/vesper-recorder
+  if [ -f "$overrides" ]; then
+    unexplained=$(awk '/^[[:space:]]*#/ { said = 1; next }
+                       /^[[:space:]]*$/ { said = 0; next }
+                       { if (!said) print FILENAME ":" FNR ": " $0; said = 0 }' "$overrides")
+    [ -z "$unexplained" ] || fail "overrides without a comment:
+$unexplained"
+  fi
+  # --no-cfg: no one's lintianrc changes what is checked; the Debian
+  # profile wherever it runs. Overridden tags do not count (but they would
+  # with --show-overrides, which lintian 2.116 counts as shown tags).
+  lintian --no-cfg --profile debian --fail-on error,warning \
+    --tag-display-limit 0 "${debs[0]}" >"$work/lintian.log" 2>&1
+  status=$?
+  cat "$work/lintian.log"
+  case $status in
+    0) ;;
+    2) fail "lintian: an error or a warning not overridden" ;;
+    *) fail "lintian did not run (exit $status)" ;;
+  esac
+  ;;
+
 *)
-  echo "usage: $0 build|contents|unit BUILD_DIR WORK_DIR PREFIX [SOURCE_DIR]" >&2
+  echo "usage: $0 build|contents|unit|lintian BUILD_DIR WORK_DIR PREFIX [SOURCE_DIR]" >&2
   exit 2
   ;;
 esac
