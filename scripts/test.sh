@@ -176,8 +176,9 @@ fi
 # ---------------------------------------------------------------------------
 # Packages
 # ---------------------------------------------------------------------------
-# dpkg-dev: dpkg-shlibdeps, which cpack asks for the .deb's dependencies.
-packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev)
+# dpkg-dev: dpkg-shlibdeps, which cpack asks for the .deb's dependencies;
+# lintian: the package test checks the .deb as Debian's own tools see it.
+packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev lintian)
 [ "$use_ccache" -eq 1 ] && packages+=(ccache)
 # libFuzzer: clang and its runtime libraries (the fuzzer driver, the sanitizers).
 if [ "$run_fuzz" -eq 1 ]; then packages+=(clang libclang-rt-dev); fi

@@ -90,20 +90,7 @@ std::int32_t VR_DEVLINK_CALL FakeClose(std::int32_t pbxh) {
   return 0;
 }
 
-// Sends notes to a test's hook as they come (on the worker's thread).
-class WatchingNotifier final : public Notifier {
- public:
-  void Post(Message message, std::uint32_t value, std::string text) override {
-    if (onNote) onNote(message, value, text);
-    recorded.Post(message, value, std::move(text));
-  }
-  void Send(Message message, std::uint32_t value, std::string text) override {
-    if (onNote) onNote(message, value, text);
-    recorded.Send(message, value, std::move(text));
-  }
-  std::function<void(Message, std::uint32_t, const std::string&)> onNote;
-  test::RecordingNotifier recorded;
-};
+using test::WatchingNotifier;
 
 class Display final : public IconDisplay {
  public:

@@ -30,27 +30,7 @@ namespace {
 
 using Keys = std::map<std::string, std::string>;
 
-// Records the worker's reports and lets a test act on one (end the run).
-class WatchingNotifier final : public Notifier {
- public:
-  void Post(Message message, std::uint32_t value, std::string text) override {
-    Note(message, value, std::move(text), false);
-  }
-  void Send(Message message, std::uint32_t value, std::string text) override {
-    Note(message, value, std::move(text), true);
-  }
-  std::function<void(Message, std::uint32_t, const std::string&)> onNote;
-  test::RecordingNotifier recorded;
-
- private:
-  void Note(Message message, std::uint32_t value, std::string text, bool sent) {
-    if (onNote) onNote(message, value, text);
-    if (sent)
-      recorded.Send(message, value, std::move(text));
-    else
-      recorded.Post(message, value, std::move(text));
-  }
-};
+using test::WatchingNotifier;
 
 class RecordingDisplay final : public IconDisplay {
  public:

@@ -22,7 +22,6 @@
 namespace vr {
 namespace {
 
-constexpr auto kPatience = test::kWindowPatience;
 using test::TextOf;
 using test::WaitFor;
 
@@ -58,9 +57,9 @@ class Win32PlatformTest : public ::testing::Test {
     return run;
   }
 
-  // Runs the front end's loop until condition() holds or kPatience passed.
+  // Runs the front end's loop until condition() holds or test::kWindowPatience passed.
   static bool PumpUntil(FrontEnd& frontEnd, const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    const auto deadline = std::chrono::steady_clock::now() + test::kWindowPatience;
     const UINT_PTR timer = SetTimer(nullptr, 0, 20, nullptr);
     frontEnd.RunUntil(
         [&] { return condition() || std::chrono::steady_clock::now() > deadline; }, nullptr);

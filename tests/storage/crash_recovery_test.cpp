@@ -267,11 +267,11 @@ TEST(CrashRecovery, ACrashDuringTheRecoveryIsRecoveredToo) {
 // cut at any later point loses none of the chunks stored before it, through
 // busy spells, pour-backs and merges.
 TEST(CrashRecovery, WithSyncNoAcknowledgedChunkIsLostAtAnyCrash) {
-  struct Step {
+  struct SyncStep {
     bool importerHolds;
     bool merge;  // a merge turn instead of a chunk
   };
-  const std::vector<Step> steps = {{false, false}, {true, false}, {true, false}, {false, false},
+  const std::vector<SyncStep> steps = {{false, false}, {true, false}, {true, false}, {false, false},
                                    {true, false},  {false, true}, {false, false}};
   const WriteOptions sync{true, {}};
   auto chunkOf = [](std::size_t i) { return Pattern(90000, static_cast<unsigned>(10 + i)); };

@@ -2,6 +2,7 @@
 // A Notifier that records every message, for tests.
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -49,6 +50,22 @@ class RecordingNotifier final : public Notifier {
  private:
   mutable std::mutex mutex_;
   std::vector<Note> notes_;
+};
+
+// Records like RecordingNotifier and lets a test act on each report as it
+// comes (on the worker's thread), e.g. to end the run.
+class WatchingNotifier final : public Notifier {
+ public:
+  void Post(Message message, std::uint32_t value, std::string text) override {
+    if (onNote) onNote(message, value, text);
+    recorded.Post(message, value, std::move(text));
+  }
+  void Send(Message message, std::uint32_t value, std::string text) override {
+    if (onNote) onNote(message, value, text);
+    recorded.Send(message, value, std::move(text));
+  }
+  std::function<void(Message, std::uint32_t, const std::string&)> onNote;
+  RecordingNotifier recorded;
 };
 
 }  // namespace vr::test
