@@ -48,6 +48,7 @@ MainWindowSources SourcesOf(RecorderRun& run) {
   sources.lineCount = [&run] { return run.status.Get().lines; };
   sources.spaceThresholdMb = [&run] { return run.status.Get().spaceThresholdMb; };
   sources.quit = [&run] { run.Quit(); };
+  sources.stopToEnd = [&run] { return run.StopToEnd(kStopToEndBound); };
   // The worker takes them from its mailbox when it pumps its messages.
   sources.workerRequest = [&run](UINT message) {
     switch (message) {

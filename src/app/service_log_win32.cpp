@@ -3,9 +3,11 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 
 #include "app/control_events_win32.h"
+#include "app/recorder.h"
 #include "app/service_log.h"
 #include "base/path.h"
 #include "log/error_log.h"
@@ -59,7 +61,7 @@ ControlEventReaction ReactionTo(DWORD controlType) {
     case CTRL_CLOSE_EVENT:
       return {"CCorvinaServiceNT LogOffCtrlHandler CTRL_CLOSE_EVENT", FALSE, false};
     case CTRL_LOGOFF_EVENT:
-      return {"CCorvinaServiceNT LogOffCtrlHandler CTRL_LOGOFF_EVENT", FALSE, false};
+      return {"CCorvinaServiceNT LogOffCtrlHandler CTRL_LOGOFF_EVENT", FALSE, true};
     case CTRL_SHUTDOWN_EVENT:
       return {"CCorvinaServiceNT LogOffCtrlHandler CTRL_SHUTDOWN_EVENT", FALSE, true};
     default:
@@ -113,9 +115,18 @@ void CCorvinaServiceNT::SetMainWindow(HWND window) { shutdownWindow = window; }
 BOOL WINAPI CCorvinaServiceNT::LogOffCtrlHandler(DWORD controlType) {
   const ControlEventReaction reaction = ReactionTo(controlType);
   theService.Log(reaction.message);
-  if (reaction.shutdown) {
-    // Waits until the main thread has started the orderly stop.
-    if (const HWND window = shutdownWindow.load()) SendMessageW(window, kQuitMessage, 0, 0);
+  if (reaction.stopToEnd) {
+    if (const HWND window = shutdownWindow.load()) {
+      // The stop has a bound of its own; this one only keeps a hung main
+      // thread from holding the system's shutdown.
+      const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(
+          kStopToEndBound + std::chrono::seconds(5));
+      DWORD_PTR answer = 0;
+      if (SendMessageTimeoutW(window, kStopToEndMessage, 0, 0, SMTO_NORMAL,
+                              static_cast<UINT>(limit.count()), &answer) &&
+          answer == 1)
+        return TRUE;
+    }
   }
   return reaction.handled;
 }

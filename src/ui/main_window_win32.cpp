@@ -406,8 +406,17 @@ LRESULT MainWindow::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPar
       windowShown_ = false;
       return 0;
     case WM_QUERYENDSESSION:
-      if (sources_.quit) sources_.quit();
+      // Only a question: another program may still cancel the log-off, and
+      // the recording goes on until the session really ends.
       return TRUE;
+    case WM_ENDSESSION:
+      // The system may end the process as soon as this returns: the last
+      // records are stored, FlagCRLF written back and the close logged
+      // first. A cancelled log-off (FALSE) changes nothing.
+      if (wParam && sources_.stopToEnd) sources_.stopToEnd();
+      return 0;
+    case kStopToEndMessage:
+      return sources_.stopToEnd && sources_.stopToEnd() ? kHandled : 0;
     case kQuitMessage:
       if (sources_.quit) sources_.quit();
       return kHandled;
