@@ -66,6 +66,8 @@ class CCorvinaServiceNT {
   // The window that a shutdown is passed on to once it exists; nullptr
   // when there is none (a shutdown is then only logged).
   static void SetMainWindow(HWND window);
+  // Run as a service: a log-off is some user's, not the program's end.
+  static void SetServiceMode(bool service);
   // The process's one object.
   static const CCorvinaServiceNT& Instance();
 

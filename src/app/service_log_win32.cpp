@@ -77,6 +77,7 @@ const SystemClock serviceClock;
 // The main window learns its handle only after the handler is installed;
 // the handler runs on a thread of its own.
 std::atomic<HWND> shutdownWindow{nullptr};
+std::atomic<bool> serviceMode{false};
 
 }  // namespace
 
@@ -112,9 +113,13 @@ const CCorvinaServiceNT& CCorvinaServiceNT::Instance() { return theService; }
 
 void CCorvinaServiceNT::SetMainWindow(HWND window) { shutdownWindow = window; }
 
+void CCorvinaServiceNT::SetServiceMode(bool service) { serviceMode = service; }
+
 BOOL WINAPI CCorvinaServiceNT::LogOffCtrlHandler(DWORD controlType) {
   const ControlEventReaction reaction = ReactionTo(controlType);
   theService.Log(reaction.message);
+  // Handled: the default handler would end the service with the user.
+  if (controlType == CTRL_LOGOFF_EVENT && serviceMode) return TRUE;
   if (reaction.stopToEnd) {
     if (const HWND window = shutdownWindow.load()) {
       // The stop has a bound of its own; this one only keeps a hung main

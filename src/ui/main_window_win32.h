@@ -90,6 +90,11 @@ struct MainWindowSettings {
   std::string logPath;           // the error log
   std::string configProgram;     // "&Configura...": VRECCFG.EXE beside the program
   ShellNotify shellNotify;       // Shell_NotifyIconW when not given
+  // Run as a service: no desktop to show a box on. A warning becomes a
+  // log line, and its pending flag clears after warningRepeatMs, so that a
+  // lasting failure is logged again at most that often.
+  bool boxesToLog = false;
+  UINT warningRepeatMs = 5 * 60 * 1000;
 };
 
 class MainWindow final : public Notifier, public IconDisplay {
