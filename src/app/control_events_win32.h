@@ -2,8 +2,9 @@
 // The Windows program's console control handler and its service log,
 // CorvinaServiceNT.log beside the executable. One static object installs
 // the handler before WinMain runs; every control event is logged, and a
-// shutdown asks the main window for the orderly stop (WM_USER+200) and
-// waits until it has been handled.
+// log-off or a shutdown has the main window run the orderly stop to its end
+// (within a bound) before the handler returns, since the system may end the
+// process as soon as it has.
 
 #include <windows.h>
 
@@ -42,8 +43,8 @@ PlatformVersion QueryPlatformVersion();
 // How the handler treats a control type.
 struct ControlEventReaction {
   const char* message;  // logged
-  BOOL handled;         // TRUE: the event ends here
-  bool shutdown;        // the main window is asked for the orderly stop
+  BOOL handled;         // TRUE: the event ends here (unless the stop ran, below)
+  bool stopToEnd;       // the main window runs the orderly stop to its end
 };
 ControlEventReaction ReactionTo(DWORD controlType);
 
@@ -58,11 +59,15 @@ class CCorvinaServiceNT {
   const std::string& LogPath() const { return path_; }
   bool WindowsNt() const { return windowsNt_; }
 
-  // Windows calls it on a thread of its own.
+  // Windows calls it on a thread of its own. A log-off or shutdown returns
+  // TRUE once the orderly stop has ended (the program then ends by itself),
+  // and the table's answer when it could not be run or did not end in time.
   static BOOL WINAPI LogOffCtrlHandler(DWORD controlType);
   // The window that a shutdown is passed on to once it exists; nullptr
   // when there is none (a shutdown is then only logged).
   static void SetMainWindow(HWND window);
+  // Run as a service: a log-off is some user's, not the program's end.
+  static void SetServiceMode(bool service);
   // The process's one object.
   static const CCorvinaServiceNT& Instance();
 

@@ -1,7 +1,9 @@
 #pragma once
 // The instance guard: one running instance per port. POSIX: an exclusive,
 // non-blocking flock on a lock file named after the port; Windows: a named
-// mutex whose name is the port, as other programs of the site may expect.
+// mutex whose name is the port, as other programs of the site may expect,
+// and one of the same name in the namespace that all sessions share, so
+// that the service and a start on a desktop never serve one port together.
 // The system drops either when the process ends, however it ends, so a crash
 // leaves no stale guard behind.
 
@@ -31,6 +33,7 @@ class InstanceGuard {
 
  private:
   std::intptr_t handle_ = -1;  // POSIX: the descriptor; Windows: the mutex
+  std::intptr_t shared_ = -1;  // Windows: the same name seen from every session
   std::uint32_t systemError_ = 0;
 };
 

@@ -1,6 +1,7 @@
 #include "app/recorder.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <optional>
 #include <utility>
 
@@ -26,6 +27,16 @@ RecorderRun::RecorderRun(std::string dir, CommandLine line, const Clock& runCloc
 void RecorderRun::Quit() {
   mailbox.Post(WorkerRequest::kStopConnection);
   flags.quit = true;
+}
+
+bool RecorderRun::StopToEnd(std::chrono::milliseconds bound) {
+  // A copy: the stop itself clears the member at the end of the run.
+  const auto stop = stopToEnd;
+  if (!stop) {
+    Quit();
+    return false;
+  }
+  return stop(bound);
 }
 
 std::optional<SiteMenuItem> RecorderRun::FindSiteItem(std::string_view site) {
@@ -123,18 +134,64 @@ int RunRecorder(const std::string& programDir, const CommandLine& commandLine,
     workerEndedSignal.Signal();
   });
 
-  frontEnd->RunUntil([&] { return run.flags.quit.load(); }, nullptr);
+  // Every step is taken once, whoever comes to it first: the stop may be
+  // asked for again from inside its own wait (a session end while the
+  // program stops), and the outer stop then finds the steps done.
+  bool closeAsked = false;
+  bool finished = false;
+  bool closeLogged = false;
+  auto stopInOrder = [&](std::optional<std::chrono::milliseconds> bound) {
+    run.flags.quit = true;
+    if (!closeAsked) {
+      closeAsked = true;
+      run.flags.closing = true;
+      run.flags.stop = true;
+      run.mailbox.Post(WorkerRequest::kClose);
+    }
+    // The worker sends its closing reports and waits for each to be
+    // handled, so the main loop goes on until the thread has ended.
+    if (!bound) {
+      frontEnd->RunUntil([&] { return workerEnded.load(); }, &workerEndedSignal);
+    } else {
+      // The signal is only a wake: the flags say why the wait ended.
+      std::mutex timerMutex;
+      std::condition_variable timerCancel;
+      bool waited = false;
+      std::atomic<bool> timedOut{false};
+      std::thread timer([&] {
+        std::unique_lock lock(timerMutex);
+        if (!timerCancel.wait_for(lock, *bound, [&] { return waited; })) {
+          timedOut = true;
+          workerEndedSignal.Signal();
+        }
+      });
+      frontEnd->RunUntil([&] { return workerEnded.load() || timedOut.load(); },
+                         &workerEndedSignal);
+      {
+        std::lock_guard lock(timerMutex);
+        waited = true;
+      }
+      timerCancel.notify_one();
+      timer.join();
+      if (!workerEnded) return false;
+    }
+    if (workerThread.joinable()) workerThread.join();
+    if (!finished) {
+      finished = true;
+      frontEnd->Finish();
+    }
+    worker.reset();
+    if (!closeLogged) {
+      closeLogged = true;
+      closingLine();
+    }
+    return true;
+  };
+  run.stopToEnd = [&](std::chrono::milliseconds bound) { return stopInOrder(bound); };
 
-  // The worker sends its closing reports and waits for each to be handled,
-  // so the main loop goes on until the thread has ended.
-  run.flags.closing = true;
-  run.flags.stop = true;
-  run.mailbox.Post(WorkerRequest::kClose);
-  frontEnd->RunUntil([&] { return workerEnded.load(); }, &workerEndedSignal);
-  workerThread.join();
-  frontEnd->Finish();
-  worker.reset();
-  closingLine();
+  frontEnd->RunUntil([&] { return run.flags.quit.load(); }, nullptr);
+  stopInOrder(std::nullopt);
+  run.stopToEnd = nullptr;
   return platform.StoppedInOrder();
 }
 

@@ -7,6 +7,7 @@
 // shown, the guard, the wait event, the front end and its main loop) comes
 // from a RecorderPlatform.
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -53,6 +54,17 @@ struct RecorderRun {
   // The orderly stop of the whole program: the running connection ends and
   // the main loop returns (Esci, WM_USER+200, SIGTERM).
   void Quit();
+  // The orderly stop run to its end before the caller goes on: the session
+  // ends or the service manager stops the program, and the process may be
+  // ended as soon as the caller returns. Main thread only (it runs the main
+  // loop meanwhile, so it may be called from inside it, again from inside
+  // itself, and before or while the ordinary stop runs). Waits at most
+  // bound for the worker; true when the worker has ended, its last records
+  // are stored and the close is logged. False when the run has no worker
+  // (yet) or it did not end in time; the ordinary stop then goes on later.
+  bool StopToEnd(std::chrono::milliseconds bound);
+  // Set by RunRecorder while the worker runs.
+  std::function<bool(std::chrono::milliseconds)> stopToEnd;
   // The sites-menu item of a site; nothing when the menu has no such site.
   std::optional<SiteMenuItem> FindSiteItem(std::string_view site);
 };
@@ -109,6 +121,10 @@ class RecorderPlatform {
   // Hears whether the log lines of the start-up and the end could be written.
   virtual LogWatch* StartupLogWatch() { return nullptr; }
 };
+
+// How long a session end or a service stop waits for the orderly stop:
+// Windows gives a session's programs about as long before it ends them.
+inline constexpr std::chrono::seconds kStopToEndBound{20};
 
 // The whole run; the exit code.
 int RunRecorder(const std::string& programDir, const CommandLine& commandLine,

@@ -48,6 +48,7 @@ MainWindowSources SourcesOf(RecorderRun& run) {
   sources.lineCount = [&run] { return run.status.Get().lines; };
   sources.spaceThresholdMb = [&run] { return run.status.Get().spaceThresholdMb; };
   sources.quit = [&run] { run.Quit(); };
+  sources.stopToEnd = [&run] { return run.StopToEnd(kStopToEndBound); };
   // The worker takes them from its mailbox when it pumps its messages.
   sources.workerRequest = [&run](UINT message) {
     switch (message) {
@@ -72,8 +73,9 @@ MainWindowSources SourcesOf(RecorderRun& run) {
   return sources;
 }
 
-MainWindowSettings SettingsOf(HINSTANCE instance, const RecorderRun& run) {
+MainWindowSettings SettingsOf(HINSTANCE instance, const RecorderRun& run, bool service) {
   MainWindowSettings settings;
+  settings.boxesToLog = service;
   settings.instance = instance;
   settings.windowTitle = run.config.general.windowTitle;
   settings.com = run.config.general.com;
@@ -121,8 +123,10 @@ HWND FindRunningInstance(const std::string& windowTitle, const std::string& com)
   return search.found;
 }
 
-WindowFrontEnd::WindowFrontEnd(HINSTANCE instance, RecorderRun& run)
-    : window_(SettingsOf(instance, run), run.flags, run.clock, SourcesOf(run)) {}
+WindowFrontEnd::WindowFrontEnd(HINSTANCE instance, RecorderRun& run, bool service)
+    : run_(run),
+      service_(service),
+      window_(SettingsOf(instance, run, service), run.flags, run.clock, SourcesOf(run)) {}
 
 WindowFrontEnd::~WindowFrontEnd() { CCorvinaServiceNT::SetMainWindow(nullptr); }
 
@@ -134,6 +138,11 @@ bool WindowFrontEnd::Create() {
 }
 
 void WindowFrontEnd::ShowOwnerlessBox(const std::string& text) {
+  if (service_) {
+    // No desktop to show it on.
+    ErrorLog(run_.clock, window_.LogPath()).WriteDebug(text);
+    return;
+  }
   // The caption every version of the program gives these boxes.
   MessageBoxW(nullptr, WideFromUtf8(text).c_str(), L"Corvina Vesper Recorder", MB_ICONEXCLAMATION);
 }
@@ -146,9 +155,18 @@ void WindowFrontEnd::Finish() {
 Win32Platform::Win32Platform(HINSTANCE instance, int showCommand)
     : instance_(instance), showCommand_(showCommand) {}
 
+Win32Platform::Win32Platform(HINSTANCE instance, ServiceMode service)
+    : instance_(instance), showCommand_(SW_HIDE), service_(std::move(service)) {}
+
 Win32Platform::~Win32Platform() = default;
 
 int Win32Platform::ConfigurationUnusable(RecorderRun& run) {
+  if (service_) {
+    // No desktop: the service log beside the program says it, and the
+    // service manager hears a failure.
+    CCorvinaServiceNT::Instance().Log(MessageText(msg::kConfigUnusable));
+    return 1;
+  }
   // No window exists yet, and the log may not be known: a box, nothing logged.
   MessageBoxW(nullptr, WideFromUtf8(MessageText(msg::kConfigUnusable)).c_str(),
               WideFromUtf8(run.config.general.windowTitle).c_str(), MB_OK | MB_ICONHAND);
@@ -169,6 +187,7 @@ InstanceResult Win32Platform::GuardInstance(RecorderRun& run, std::string& error
 }
 
 int Win32Platform::OtherInstanceRuns(RecorderRun& run) {
+  if (service_) return 1;  // the port is served already: the service fails to start
   const GeneralSettings& general = run.config.general;
   if (const HWND running = FindRunningInstance(general.windowTitle, general.com)) {
     if (general.noVisible != 1 && general.noVisible != 2) {
@@ -189,8 +208,13 @@ std::unique_ptr<WakeSignal> Win32Platform::MakeWaitEvent(const std::string& port
 }
 
 std::unique_ptr<FrontEnd> Win32Platform::MakeFrontEnd(RecorderRun& run) {
-  auto frontEnd = std::make_unique<WindowFrontEnd>(instance_, run);
+  auto frontEnd = std::make_unique<WindowFrontEnd>(instance_, run, service_.has_value());
   if (!frontEnd->Create()) return nullptr;
+  if (service_) {
+    // Hidden for the whole run, reachable by the messages of other programs.
+    if (service_->ready) service_->ready(frontEnd->Window().Handle());
+    return frontEnd;
+  }
   frontEnd->Window().AddTrayIcon();
   frontEnd->Window().ShowAtStart(showCommand_, run.config.general.noVisible,
                                  run.commandLine.slave);

@@ -6,7 +6,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/instance_guard.h"
@@ -46,7 +48,7 @@ class NamedEventSignal final : public WakeSignal {
 // are the window's; what the window asks for goes to the run.
 class WindowFrontEnd final : public FrontEnd {
  public:
-  WindowFrontEnd(HINSTANCE instance, RecorderRun& run);
+  WindowFrontEnd(HINSTANCE instance, RecorderRun& run, bool service = false);
   ~WindowFrontEnd() override;
 
   // The windows are made; false when they cannot be.
@@ -64,6 +66,8 @@ class WindowFrontEnd final : public FrontEnd {
   MainWindow& Window() { return window_; }
 
  private:
+  RecorderRun& run_;
+  bool service_;
   MainWindow window_;
 };
 
@@ -71,6 +75,12 @@ class Win32Platform final : public RecorderPlatform {
  public:
   // showCommand: the show state that WinMain was given.
   Win32Platform(HINSTANCE instance, int showCommand);
+  // Run as a service: the window stays hidden and has no tray icon, boxes
+  // become log lines; ready hears the main window once it exists.
+  struct ServiceMode {
+    std::function<void(HWND)> ready;
+  };
+  Win32Platform(HINSTANCE instance, ServiceMode service);
   ~Win32Platform() override;
   Win32Platform(const Win32Platform&) = delete;
   Win32Platform& operator=(const Win32Platform&) = delete;
@@ -86,6 +96,7 @@ class Win32Platform final : public RecorderPlatform {
  private:
   HINSTANCE instance_;
   int showCommand_;
+  std::optional<ServiceMode> service_;
   InstanceGuard guard_;
 };
 

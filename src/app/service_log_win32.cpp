@@ -3,9 +3,11 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 
 #include "app/control_events_win32.h"
+#include "app/recorder.h"
 #include "app/service_log.h"
 #include "base/path.h"
 #include "log/error_log.h"
@@ -59,7 +61,7 @@ ControlEventReaction ReactionTo(DWORD controlType) {
     case CTRL_CLOSE_EVENT:
       return {"CCorvinaServiceNT LogOffCtrlHandler CTRL_CLOSE_EVENT", FALSE, false};
     case CTRL_LOGOFF_EVENT:
-      return {"CCorvinaServiceNT LogOffCtrlHandler CTRL_LOGOFF_EVENT", FALSE, false};
+      return {"CCorvinaServiceNT LogOffCtrlHandler CTRL_LOGOFF_EVENT", FALSE, true};
     case CTRL_SHUTDOWN_EVENT:
       return {"CCorvinaServiceNT LogOffCtrlHandler CTRL_SHUTDOWN_EVENT", FALSE, true};
     default:
@@ -75,6 +77,7 @@ const SystemClock serviceClock;
 // The main window learns its handle only after the handler is installed;
 // the handler runs on a thread of its own.
 std::atomic<HWND> shutdownWindow{nullptr};
+std::atomic<bool> serviceMode{false};
 
 }  // namespace
 
@@ -110,12 +113,25 @@ const CCorvinaServiceNT& CCorvinaServiceNT::Instance() { return theService; }
 
 void CCorvinaServiceNT::SetMainWindow(HWND window) { shutdownWindow = window; }
 
+void CCorvinaServiceNT::SetServiceMode(bool service) { serviceMode = service; }
+
 BOOL WINAPI CCorvinaServiceNT::LogOffCtrlHandler(DWORD controlType) {
   const ControlEventReaction reaction = ReactionTo(controlType);
   theService.Log(reaction.message);
-  if (reaction.shutdown) {
-    // Waits until the main thread has started the orderly stop.
-    if (const HWND window = shutdownWindow.load()) SendMessageW(window, kQuitMessage, 0, 0);
+  // Handled: the default handler would end the service with the user.
+  if (controlType == CTRL_LOGOFF_EVENT && serviceMode) return TRUE;
+  if (reaction.stopToEnd) {
+    if (const HWND window = shutdownWindow.load()) {
+      // The stop has a bound of its own; this one only keeps a hung main
+      // thread from holding the system's shutdown.
+      const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(
+          kStopToEndBound + std::chrono::seconds(5));
+      DWORD_PTR answer = 0;
+      if (SendMessageTimeoutW(window, kStopToEndMessage, 0, 0, SMTO_NORMAL,
+                              static_cast<UINT>(limit.count()), &answer) &&
+          answer == 1)
+        return TRUE;
+    }
   }
   return reaction.handled;
 }

@@ -406,8 +406,24 @@ LRESULT MainWindow::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lPar
       windowShown_ = false;
       return 0;
     case WM_QUERYENDSESSION:
-      if (sources_.quit) sources_.quit();
+      // Only a question: another program may still cancel the log-off, and
+      // the recording goes on until the session really ends.
       return TRUE;
+    case WM_ENDSESSION:
+      // The system may end the process as soon as this returns: the last
+      // records are stored, FlagCRLF written back and the close logged
+      // first. A cancelled log-off (FALSE) changes nothing.
+      if (wParam && sources_.stopToEnd) sources_.stopToEnd();
+      return 0;
+    case WM_TIMER:
+      if (settings_.boxesToLog && IsWarningId(static_cast<std::uint32_t>(wParam))) {
+        KillTimer(window, wParam);
+        flags_.WarningPending(static_cast<int>(wParam)) = false;
+        return 0;
+      }
+      return DefWindowProcW(window, message, wParam, lParam);
+    case kStopToEndMessage:
+      return sources_.stopToEnd && sources_.stopToEnd() ? kHandled : 0;
     case kQuitMessage:
       if (sources_.quit) sources_.quit();
       return kHandled;
@@ -520,6 +536,14 @@ void MainWindow::UpdateTextBox(const std::vector<std::string_view>& chunks) {
 
 void MainWindow::ShowWarning(int id) {
   flags_.WarningPending(id) = true;
+  if (settings_.boxesToLog) {
+    const std::string text =
+        WarningText(id, sources_.spaceThresholdMb ? sources_.spaceThresholdMb() : 0);
+    ErrorLog(clock_, LogPath()).WriteDebug(text);
+    // The timer's id is the warning's: its end clears that flag.
+    SetTimer(window_, static_cast<UINT_PTR>(id), settings_.warningRepeatMs, nullptr);
+    return;
+  }
   bool& open = boxOpen_[WarningIndex(id)];
   // Its box is on screen already: a sender that ignored the pending flag
   // does not get a second one.

@@ -53,6 +53,10 @@ inline constexpr UINT kWorkerStopConnection = WM_USER + 102;
 inline constexpr UINT kWorkerReload = WM_USER + 103;
 // To the main window: the orderly stop of the whole program.
 inline constexpr UINT kQuitMessage = WM_USER + 200;
+// The orderly stop run to its end before the answer (1: it ended in order,
+// 0: not in time); sent by the console control handler at a log-off or
+// shutdown, and by the service's control handler.
+inline constexpr UINT kStopToEndMessage = WM_APP + 2;
 // From the shell: a click on the tray icon (lParam: the mouse message).
 inline constexpr UINT kTrayMessage = WM_USER + 1;
 
@@ -67,6 +71,9 @@ struct MainWindowSources {
   // The orderly stop of the whole program; the main thread, or the
   // poster's thread when a stop request finds no window to take it.
   std::function<void()> quit;
+  // The orderly stop run to its end before it returns, within a bound;
+  // true when it ended in order. The session ends (WM_ENDSESSION).
+  std::function<bool()> stopToEnd;
   // A message that reached the worker window: kWorkerClose,
   // kWorkerStopConnection or kWorkerReload.
   std::function<void(UINT)> workerRequest;
@@ -83,6 +90,11 @@ struct MainWindowSettings {
   std::string logPath;           // the error log
   std::string configProgram;     // "&Configura...": VRECCFG.EXE beside the program
   ShellNotify shellNotify;       // Shell_NotifyIconW when not given
+  // Run as a service: no desktop to show a box on. A warning becomes a
+  // log line, and its pending flag clears after warningRepeatMs, so that a
+  // lasting failure is logged again at most that often.
+  bool boxesToLog = false;
+  UINT warningRepeatMs = 5 * 60 * 1000;
 };
 
 class MainWindow final : public Notifier, public IconDisplay {

@@ -60,13 +60,13 @@ TEST(ControlEventTest, EachTypeHasItsTextAndAnswer) {
     DWORD type;
     const char* text;
     BOOL handled;
-    bool shutdown;
+    bool stopToEnd;
   };
   const Case cases[] = {
       {CTRL_C_EVENT, "CCorvinaServiceNT LogOffCtrlHandler CTRL_C_EVENT", TRUE, false},
       {CTRL_BREAK_EVENT, "CCorvinaServiceNT LogOffCtrlHandler CTRL_BREAK_EVENT", FALSE, false},
       {CTRL_CLOSE_EVENT, "CCorvinaServiceNT LogOffCtrlHandler CTRL_CLOSE_EVENT", FALSE, false},
-      {CTRL_LOGOFF_EVENT, "CCorvinaServiceNT LogOffCtrlHandler CTRL_LOGOFF_EVENT", FALSE, false},
+      {CTRL_LOGOFF_EVENT, "CCorvinaServiceNT LogOffCtrlHandler CTRL_LOGOFF_EVENT", FALSE, true},
       {CTRL_SHUTDOWN_EVENT, "CCorvinaServiceNT LogOffCtrlHandler CTRL_SHUTDOWN_EVENT", FALSE,
        true},
       {3, "CCorvinaServiceNT LogOffCtrlHandler default", FALSE, false},
@@ -77,7 +77,7 @@ TEST(ControlEventTest, EachTypeHasItsTextAndAnswer) {
     const ControlEventReaction reaction = ReactionTo(c.type);
     EXPECT_STREQ(reaction.message, c.text) << c.type;
     EXPECT_EQ(reaction.handled, c.handled) << c.type;
-    EXPECT_EQ(reaction.shutdown, c.shutdown) << c.type;
+    EXPECT_EQ(reaction.stopToEnd, c.stopToEnd) << c.type;
   }
 }
 
@@ -152,64 +152,77 @@ TEST(ControlHandlerTest, CtrlCIsHandledOtherEventsPassOn) {
       << tail.Added();
 }
 
-TEST(ControlHandlerTest, ShutdownIsLoggedThenStopsTheProgramThroughTheMainWindow) {
-  SystemClock clock;
-  ProcessFlags flags;
-  const ServiceLogTail tail;
-  std::atomic<int> quits{0};
-  bool loggedBeforeQuit = false;
-  MainWindowSettings settings;
-  settings.instance = GetModuleHandleW(nullptr);
-  settings.windowTitle = "Vesper Recorder CTRLTEST";
-  settings.com = "CTRLTEST";
-  MainWindowSources sources;
-  sources.quit = [&] {
-    loggedBeforeQuit =
-        tail.Added().find("LogOffCtrlHandler CTRL_SHUTDOWN_EVENT\r\n") != std::string::npos;
-    ++quits;
+// A log-off or a shutdown: the handler returns only once the main window has
+// run the orderly stop to its end, and tells the system it is handled then;
+// a stop that did not end in order leaves the event to the next handler.
+TEST(ControlHandlerTest, LogOffAndShutdownReturnOnlyAfterTheStopRanToItsEnd) {
+  struct Case {
+    DWORD type;
+    const char* logged;
+    bool stopEnds;   // what the stop answers
+    BOOL expected;
   };
-  MainWindow window(settings, flags, clock, std::move(sources));
-  ASSERT_TRUE(window.Create());
-  CCorvinaServiceNT::SetMainWindow(window.Handle());
+  const Case cases[] = {
+      {CTRL_SHUTDOWN_EVENT, "LogOffCtrlHandler CTRL_SHUTDOWN_EVENT\r\n", true, TRUE},
+      {CTRL_LOGOFF_EVENT, "LogOffCtrlHandler CTRL_LOGOFF_EVENT\r\n", true, TRUE},
+      {CTRL_SHUTDOWN_EVENT, "LogOffCtrlHandler CTRL_SHUTDOWN_EVENT\r\n", false, FALSE},
+  };
+  for (const Case& c : cases) {
+    SystemClock clock;
+    ProcessFlags flags;
+    const ServiceLogTail tail;
+    std::atomic<int> stops{0};
+    std::atomic<bool> stopDone{false};
+    bool loggedBeforeStop = false;
+    MainWindowSettings settings;
+    settings.instance = GetModuleHandleW(nullptr);
+    settings.windowTitle = "Vesper Recorder CTRLTEST";
+    settings.com = "CTRLTEST";
+    MainWindowSources sources;
+    sources.stopToEnd = [&] {
+      loggedBeforeStop = tail.Added().find(c.logged) != std::string::npos;
+      ++stops;
+      stopDone = true;
+      return c.stopEnds;
+    };
+    MainWindow window(settings, flags, clock, std::move(sources));
+    ASSERT_TRUE(window.Create());
+    CCorvinaServiceNT::SetMainWindow(window.Handle());
 
-  // Windows calls the handler on a thread of its own; it returns once the
-  // main window has handled the stop.
-  std::atomic<bool> returned{false};
-  BOOL result = TRUE;
-  int quitsWhenReturned = -1;
-  std::thread system([&] {
-    result = CCorvinaServiceNT::LogOffCtrlHandler(CTRL_SHUTDOWN_EVENT);
-    quitsWhenReturned = quits;
-    returned = true;
-    PostMessageW(window.Handle(), WM_NULL, 0, 0);
-  });
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  const UINT_PTR timer = SetTimer(nullptr, 0, 20, nullptr);
-  window.RunUntil(
-      [&] { return returned.load() || std::chrono::steady_clock::now() > deadline; }, nullptr);
-  KillTimer(nullptr, timer);
-  system.join();
-  EXPECT_EQ(result, FALSE);
-  EXPECT_EQ(quitsWhenReturned, 1);
-  EXPECT_TRUE(loggedBeforeQuit);
+    // Windows calls the handler on a thread of its own.
+    std::atomic<bool> returned{false};
+    BOOL result = -1;
+    bool stopDoneWhenReturned = false;
+    std::thread system([&] {
+      result = CCorvinaServiceNT::LogOffCtrlHandler(c.type);
+      stopDoneWhenReturned = stopDone;
+      returned = true;
+      PostMessageW(window.Handle(), WM_NULL, 0, 0);
+    });
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    const UINT_PTR timer = SetTimer(nullptr, 0, 20, nullptr);
+    window.RunUntil(
+        [&] { return returned.load() || std::chrono::steady_clock::now() > deadline; }, nullptr);
+    KillTimer(nullptr, timer);
+    system.join();
+    EXPECT_EQ(result, c.expected) << c.type;
+    EXPECT_EQ(stops, 1) << c.type;
+    EXPECT_TRUE(stopDoneWhenReturned) << c.type;
+    EXPECT_TRUE(loggedBeforeStop) << c.type;
+    CCorvinaServiceNT::SetMainWindow(nullptr);
+    window.Finish();
+  }
+}
 
-  // Without a window a shutdown is only logged.
+// Before the window exists (or after it is gone) a shutdown is only logged
+// and passed on.
+TEST(ControlHandlerTest, WithoutAWindowAShutdownIsOnlyLogged) {
   CCorvinaServiceNT::SetMainWindow(nullptr);
-  returned = false;
-  std::thread later([&] {
-    result = CCorvinaServiceNT::LogOffCtrlHandler(CTRL_SHUTDOWN_EVENT);
-    returned = true;
-  });
-  const auto laterDeadline = std::chrono::steady_clock::now() + kPatience;
-  const UINT_PTR again = SetTimer(nullptr, 0, 20, nullptr);
-  window.RunUntil(
-      [&] { return returned.load() || std::chrono::steady_clock::now() > laterDeadline; },
-      nullptr);
-  KillTimer(nullptr, again);
-  later.join();
-  EXPECT_EQ(result, FALSE);
-  EXPECT_EQ(quits, 1);
-  window.Finish();
+  const ServiceLogTail tail;
+  EXPECT_EQ(CCorvinaServiceNT::LogOffCtrlHandler(CTRL_SHUTDOWN_EVENT), FALSE);
+  EXPECT_TRUE(std::regex_match(
+      tail.Added(), std::regex(LinePattern("CCorvinaServiceNT LogOffCtrlHandler CTRL_SHUTDOWN_EVENT"))))
+      << tail.Added();
 }
 
 }  // namespace

@@ -128,6 +128,10 @@ class MainWindowTest : public ::testing::Test {
     sources.lineCount = [this] { return lines_.load(); };
     sources.spaceThresholdMb = [this] { return threshold_.load(); };
     sources.quit = [this] { ++quitCalls_; };
+    sources.stopToEnd = [this] {
+      ++stopToEndCalls_;
+      return stopToEndResult_.load();
+    };
     sources.workerRequest = [this](UINT message) {
       std::lock_guard lock(mutex_);
       requests_.push_back(message);
@@ -217,6 +221,8 @@ class MainWindowTest : public ::testing::Test {
   std::atomic<std::uint64_t> lines_{0};
   std::atomic<std::uint32_t> threshold_{0};
   std::atomic<int> quitCalls_{0};
+  std::atomic<int> stopToEndCalls_{0};
+  std::atomic<bool> stopToEndResult_{true};
   std::vector<UINT> requests_;
   std::vector<ShellCall> shellCalls_;
   bool shellWorks_ = true;
@@ -466,7 +472,7 @@ TEST_F(MainWindowTest, DisplayTextBeyondTheBoundIsDroppedCountedAndLoggedOnce) {
   EXPECT_NE(after.find(secondLine, written.size()), std::string::npos);
 }
 
-TEST_F(MainWindowTest, QuitMessageAndEndOfSessionStopTheProgram) {
+TEST_F(MainWindowTest, QuitMessageStopsTheProgram) {
   LRESULT answer = 0;
   ASSERT_TRUE(RunElsewhere([&] { answer = SendMessageW(window_->Handle(), WM_USER + 200, 0, 0); }));
   EXPECT_EQ(quitCalls_, 1);
@@ -474,8 +480,41 @@ TEST_F(MainWindowTest, QuitMessageAndEndOfSessionStopTheProgram) {
   // Posted by another program, as well.
   PostMessageW(window_->Handle(), WM_USER + 200, 0, 0);
   ASSERT_TRUE(PumpUntil([&] { return quitCalls_ == 2; }));
-  SendMessageW(window_->Handle(), WM_QUERYENDSESSION, 0, 0);
-  EXPECT_EQ(quitCalls_, 3);
+}
+
+// A session end: the question stops nothing (another program may still
+// cancel the log-off); the end itself runs the stop to its end before it
+// returns, and a cancelled one leaves the recorder running.
+TEST_F(MainWindowTest, OnlyTheEndOfTheSessionRunsTheStopToItsEnd) {
+  struct Case {
+    UINT message;
+    WPARAM wParam;
+    LRESULT answer;
+    int stops;
+  };
+  const Case cases[] = {
+      {WM_QUERYENDSESSION, 0, TRUE, 0},
+      {WM_ENDSESSION, FALSE, 0, 0},
+      {WM_ENDSESSION, TRUE, 0, 1},
+      {kStopToEndMessage, 0, 1, 1},
+  };
+  for (const Case& c : cases) {
+    stopToEndCalls_ = 0;
+    LRESULT answer = -1;
+    int stopsWhenAnswered = -1;
+    ASSERT_TRUE(RunElsewhere([&] {
+      answer = SendMessageW(window_->Handle(), c.message, c.wParam, 0);
+      stopsWhenAnswered = stopToEndCalls_;
+    }));
+    EXPECT_EQ(answer, c.answer) << c.message << " " << c.wParam;
+    EXPECT_EQ(stopsWhenAnswered, c.stops) << c.message << " " << c.wParam;
+    EXPECT_EQ(quitCalls_, 0) << c.message << " " << c.wParam;
+  }
+  // A stop that did not end in time answers so.
+  stopToEndResult_ = false;
+  LRESULT answer = -1;
+  ASSERT_TRUE(RunElsewhere([&] { answer = SendMessageW(window_->Handle(), kStopToEndMessage, 0, 0); }));
+  EXPECT_EQ(answer, 0);
 }
 
 TEST_F(MainWindowTest, WorkerWindowTurnsItsThreeMessagesIntoRequests) {

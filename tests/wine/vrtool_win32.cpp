@@ -325,6 +325,30 @@ int Post(const Options& options, UINT message, WPARAM wParam, LPARAM lParam) {
   return 0;
 }
 
+// SendMessage to the main window: returns only once the window procedure
+// has returned, and prints its answer. Then, at once, copies each FROM to
+// its TO: what the files held when the answer came, before the recorder
+// could go on with anything the handler left to do.
+int Send(const Options& options, UINT message, WPARAM wParam, LPARAM lParam,
+         const std::vector<std::wstring>& copies) {
+  HWND window = MainWindow(options);
+  if (!window) return 1;
+  DWORD_PTR answer = 0;
+  // Long enough for any handler; a hung one is a failure, not a hung test.
+  if (!SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL, 120000, &answer)) {
+    Err("SendMessage failed: %lu", GetLastError());
+    return 2;
+  }
+  for (std::size_t i = 0; i + 1 < copies.size(); i += 2) {
+    if (!CopyFileW(copies[i].c_str(), copies[i + 1].c_str(), FALSE)) {
+      Err("CopyFile failed: %lu", GetLastError());
+      return 2;
+    }
+  }
+  OutLine(std::to_wstring(static_cast<long long>(answer)));
+  return 0;
+}
+
 int Visible(const Options& options) {
   HWND window = MainWindow(options);
   if (!window) return 1;
@@ -526,6 +550,8 @@ int Usage() {
       "  children                  its child windows: handle, class, visibility, id, text\n"
       "  find-child TEXT           a direct child whose text is TEXT\n"
       "  post MSG [WPARAM [LPARAM]]  PostMessage to the main window\n"
+      "  send MSG WPARAM LPARAM [FROM TO]...  SendMessage to it, print its answer, then\n"
+      "                            copy each FROM to TO at once\n"
       "  visible                   1 when the main window is visible, else 0\n"
       "  wait-visible 0|1          until its visibility is so\n"
       "  show SW                   ShowWindowAsync(main window, SW)\n"
@@ -579,6 +605,11 @@ int wmain(int argc, wchar_t** argv) {
     return Post(options, static_cast<UINT>(Number(args[0])),
                 rest >= 2 ? static_cast<WPARAM>(Number(args[1])) : 0,
                 rest >= 3 ? static_cast<LPARAM>(Number(args[2])) : 0);
+  }
+  if (command == L"send" && rest >= 3 && (rest - 3) % 2 == 0) {
+    return Send(options, static_cast<UINT>(Number(args[0])), static_cast<WPARAM>(Number(args[1])),
+                static_cast<LPARAM>(Number(args[2])),
+                std::vector<std::wstring>(args + 3, args + rest));
   }
   if (command == L"visible" && rest == 0) return Visible(options);
   if (command == L"wait-visible" && rest == 1) return WaitVisible(options, Number(args[0]) != 0);

@@ -1,0 +1,93 @@
+#include "app/service_setup.h"
+
+#include <cctype>
+
+namespace vr {
+
+ServiceOption ServiceOptionOf(std::string_view line) {
+  struct Entry {
+    std::string_view text;
+    ServiceOption option;
+  };
+  // /Disinstalla holds no /Installa ("/D..."), so the order only matters
+  // for lines that name two options.
+  constexpr Entry kOptions[] = {{"/Installa", ServiceOption::kInstall},
+                                {"/Disinstalla", ServiceOption::kUninstall},
+                                {"/Servizio", ServiceOption::kRun},
+                                {"/Stato", ServiceOption::kStatus}};
+  for (const Entry& entry : kOptions)
+    if (line.find(entry.text) != std::string_view::npos) return entry.option;
+  return ServiceOption::kNone;
+}
+
+std::string ServiceName(std::string_view com) {
+  std::string name = "VesperRecorder_";
+  for (const char c : com) {
+    const bool kept = std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' ||
+                      c == '.' || c == ':';
+    name += kept ? c : '_';
+  }
+  return name;
+}
+
+std::string ServiceDisplayName(std::string_view com) {
+  return "Vesper Recorder " + std::string(com);
+}
+
+std::string ServiceCommandLine(std::string_view exePath) {
+  return "\"" + std::string(exePath) + "\" /Servizio";
+}
+
+std::string ServiceSetupText(ServiceSetupResult result, std::string_view com,
+                             std::string_view systemText) {
+  const std::string name = ServiceName(com);
+  switch (result) {
+    case ServiceSetupResult::kInstalled:
+      return "Servizio " + name + " (" + ServiceDisplayName(com) +
+             ") installato: si avvia all'accensione del computer e riparte dopo un errore. "
+             "Per avviarlo ora: sc start " + name;
+    case ServiceSetupResult::kRemoved:
+      return "Servizio " + name + " fermato e rimosso.";
+    case ServiceSetupResult::kExists:
+      return "Il servizio " + name + " è già installato.";
+    case ServiceSetupResult::kNotInstalled:
+      return "Il servizio " + name + " non è installato.";
+    case ServiceSetupResult::kNoRights:
+      return "Permessi insufficienti per modificare il servizio " + name +
+             ": eseguire VESPREC.EXE come amministratore.";
+    case ServiceSetupResult::kStillRunning:
+      return "Il servizio " + name +
+             " non si è fermato in tempo: sarà rimosso quando si ferma.";
+    case ServiceSetupResult::kFailed:
+      return "Operazione sul servizio " + name + " non riuscita: " + std::string(systemText);
+    case ServiceSetupResult::kNotFromTheManager:
+      return "VESPREC.EXE /Servizio è avviato dal gestore dei servizi; per installare il "
+             "servizio: VESPREC.EXE /Installa";
+  }
+  return {};
+}
+
+int ServiceSetupExitCode(ServiceSetupResult result) {
+  switch (result) {
+    case ServiceSetupResult::kInstalled:
+    case ServiceSetupResult::kRemoved:
+      return 0;
+    case ServiceSetupResult::kExists:
+    case ServiceSetupResult::kNotInstalled:
+      return 2;
+    case ServiceSetupResult::kNoRights:
+      return 5;  // the system's own code for a refused access
+    case ServiceSetupResult::kStillRunning:
+    case ServiceSetupResult::kFailed:
+    case ServiceSetupResult::kNotFromTheManager:
+      return 1;
+  }
+  return 1;
+}
+
+std::string NoRecoveryText(std::string_view systemText) {
+  return "Attenzione. Il gestore dei servizi non ha accettato il riavvio dopo un errore: " +
+         std::string(systemText);
+}
+
+}  // namespace vr

@@ -1,0 +1,21 @@
+#pragma once
+// VESPREC.EXE as a service of the system: /Installa registers the port's
+// service, /Disinstalla stops and removes it, /Servizio is the service
+// manager's start of it. Each returns the process's exit code.
+
+#include <windows.h>
+
+#include <string>
+
+namespace vr {
+
+int InstallService(const std::string& programDir);
+int UninstallService(const std::string& programDir);
+// Runs the recorder under the service manager until it is stopped.
+int RunService(HINSTANCE instance, const std::string& programDir);
+
+// A report of the program run by hand: to its standard output when it has
+// one (a console, a pipe or a file), otherwise in a box. error: a failure.
+void TellUser(const std::string& text, bool error);
+
+}  // namespace vr
