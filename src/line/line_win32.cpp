@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/wake_signal.h"
+#include "base/wide_text_win32.h"
 #include "line/discard_nul.h"
 #include "line/line.h"
 #include "line/tcp_line.h"
@@ -264,8 +265,8 @@ std::unique_ptr<Line> OpenSystemLine(const std::string& name, std::uint32_t* err
   if (IsTcpPortName(name)) return OpenTcpLine(name, error);
   // COM10 and above need the device namespace; it works for COM1-9 too.
   const std::string path = name.rfind("\\\\.\\", 0) == 0 ? name : "\\\\.\\" + name;
-  ScopedHandle port(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+  ScopedHandle port(CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
   if (!port.valid()) {
     if (error) *error = GetLastError();
     return nullptr;
