@@ -317,7 +317,7 @@ int RunConfigurationCheck(const std::string& programDir, std::ostream& out, std:
                           const Clock& clock, const CheckProbes& probes) {
   const std::string path = JoinPath(programDir, kConfigFileName);
   std::error_code ec;
-  const bool fileExists = std::filesystem::exists(path, ec);
+  const bool fileExists = std::filesystem::exists(FileSystemPath(path), ec);
   if (!fileExists) err << "vesprec: " << path << ": no such file\n";
   // One reading of the file for the whole check.
   const Profile profile = Profile(path).Snapshot();

@@ -20,7 +20,13 @@ void RunMainLoop(MainLoopParts& parts, const std::function<bool()>& done, int ex
     const std::size_t serverAt = fds.size();
     if (parts.server) parts.server->AppendPollSet(fds);
 
-    const int ready = ::poll(fds.data(), fds.size(), parts.frontEnd.MsUntilNextExpiry());
+    int waitMs = parts.frontEnd.MsUntilNextExpiry();
+    if (parts.server) {
+      // Whichever comes first: a warning's expiry or a control client's deadline.
+      const int deadlineMs = parts.server->MsUntilNextDeadline();
+      if (deadlineMs >= 0 && (waitMs < 0 || deadlineMs < waitMs)) waitMs = deadlineMs;
+    }
+    const int ready = ::poll(fds.data(), fds.size(), waitMs);
     if (ready < 0 && errno != EINTR) break;  // cannot wait: better end than spin
     if (ready < 0) continue;
 

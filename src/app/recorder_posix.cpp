@@ -88,19 +88,26 @@ class PosixFrontEnd final : public FrontEnd {
   bool Listen(const std::string& runtimeDir, std::ostream& err) {
     std::string error;
     socketPath_ = ControlSocketPath(runtimeDir, run_.config.general.com);
-    if (!server_.Listen(socketPath_, error)) {
+    // `ctl` finds the instance by its folder too: Com may be edited while it
+    // runs. The link is made before the socket takes its name, so the name
+    // says that the instance answers by both: whoever waits for it (a test, a
+    // script that edits Com next) never finds the folder's name missing.
+    std::error_code ec;
+    const std::string folder = std::filesystem::weakly_canonical(run_.programDir, ec).string();
+    const std::string link = FolderLinkPath(runtimeDir, ec ? run_.programDir : folder);
+    std::string linkError;
+    const auto makeLink = [&] {
+      if (LinkFolderToSocket(link, socketPath_, linkError)) folderLink_ = link;
+    };
+    if (!server_.Listen(socketPath_, error, makeLink)) {
+      if (!folderLink_.empty()) UnlinkFolderFromSocket(folderLink_, socketPath_);
+      folderLink_.clear();
       err << "vesprec: no control socket, 'vesprec ctl' will not reach this run: " << error
           << "\n";
       return false;
     }
-    // `ctl` finds the instance by its folder too: Com may be edited while it runs.
-    std::error_code ec;
-    const std::string folder = std::filesystem::weakly_canonical(run_.programDir, ec).string();
-    const std::string link = FolderLinkPath(runtimeDir, ec ? run_.programDir : folder);
-    if (LinkFolderToSocket(link, socketPath_, error))
-      folderLink_ = link;
-    else
-      err << "vesprec: 'vesprec ctl' will find this run by its port only: " << error << "\n";
+    if (folderLink_.empty())
+      err << "vesprec: 'vesprec ctl' will find this run by its port only: " << linkError << "\n";
     return true;
   }
 

@@ -10,6 +10,7 @@
 #include "app/recorder.h"
 #include "app/service_log.h"
 #include "base/path.h"
+#include "base/wide_text_win32.h"
 #include "log/error_log.h"
 #include "ui/main_window_win32.h"
 
@@ -21,7 +22,7 @@ void ServiceLog::Log(std::string_view message) const {
   const std::string line =
       FormatServiceLogLine(static_cast<long>(GetCurrentProcessId()),
                            FromSeconds(clock_.Now().seconds), ToLogCharset(message));
-  std::FILE* file = std::fopen(path_.c_str(), "a+");
+  std::FILE* file = _wfopen(WideFromUtf8(path_).c_str(), L"a+");
   if (!file) return;
   std::fputs(line.c_str(), file);
   std::fclose(file);

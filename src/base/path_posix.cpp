@@ -18,4 +18,9 @@ std::string ExecutableDirectory() {
   return path;
 }
 
+// The system takes a name's bytes as they are.
+std::filesystem::path FileSystemPath(std::string_view utf8) {
+  return std::filesystem::path(std::string(utf8));
+}
+
 }  // namespace vr

@@ -9,6 +9,8 @@
 #include <system_error>
 #include <utility>
 
+#include "base/path.h"
+
 namespace vr {
 namespace profile_text {
 namespace {
@@ -281,7 +283,7 @@ ReadResult ReadFileText(const fs::path& path, std::string* text) {
 // as "no such section or key").
 std::string ReadOrEmpty(const std::string& path) {
   std::string text;
-  if (ReadFileText(fs::path(path), &text) != ReadResult::kRead) text.clear();
+  if (ReadFileText(FileSystemPath(path), &text) != ReadResult::kRead) text.clear();
   return text;
 }
 
@@ -350,7 +352,7 @@ std::vector<std::string> Profile::SectionNames() const {
 }
 
 bool Profile::WriteString(std::string_view section, std::string_view key, std::string_view value) {
-  const fs::path target(path_);
+  const fs::path target = FileSystemPath(path_);
   std::string text;
   const ReadResult read = ReadFileText(target, &text);
   if (read == ReadResult::kFailed) return false;

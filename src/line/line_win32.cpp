@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/wake_signal.h"
+#include "base/wide_text_win32.h"
 #include "line/discard_nul.h"
 #include "line/line.h"
 #include "line/tcp_line.h"
@@ -225,7 +226,10 @@ class Win32Line final : public Line {
     const DWORD count = static_cast<DWORD>(size);
     const BOOL started = write ? WriteFile(port_.get(), data, count, nullptr, &ov)
                                : ReadFile(port_.get(), data, count, nullptr, &ov);
-    if (!started && GetLastError() != ERROR_IO_PENDING) return Failed();
+    if (!started && GetLastError() != ERROR_IO_PENDING) {
+      if (GetLastError() == ERROR_TIMEOUT) return {.ok = true};
+      return Failed();
+    }
     if (wake != nullptr) {
       const HANDLE waits[2] = {event_.get(), wake};
       if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1)
@@ -234,8 +238,12 @@ class Win32Line final : public Line {
     DWORD done = 0;
     if (!GetOverlappedResult(port_.get(), &ov, &done, TRUE)) {
       Fail();
-      // A cancelled read still hands over what had arrived.
-      r.ok = lastError_ == ERROR_OPERATION_ABORTED;
+      // A cancelled read still hands over what had arrived. A total time-out
+      // that ended the transfer is no fault of the port: Windows completes
+      // it as a success, Wine with ERROR_TIMEOUT; either way it is a short
+      // or empty transfer, and only the errors of a port that went away may
+      // end the connection.
+      r.ok = lastError_ == ERROR_OPERATION_ABORTED || lastError_ == ERROR_TIMEOUT;
       r.error = r.ok ? 0 : lastError_;
       r.bytes = done;
       return r;
@@ -257,8 +265,8 @@ std::unique_ptr<Line> OpenSystemLine(const std::string& name, std::uint32_t* err
   if (IsTcpPortName(name)) return OpenTcpLine(name, error);
   // COM10 and above need the device namespace; it works for COM1-9 too.
   const std::string path = name.rfind("\\\\.\\", 0) == 0 ? name : "\\\\.\\" + name;
-  ScopedHandle port(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+  ScopedHandle port(CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
   if (!port.valid()) {
     if (error) *error = GetLastError();
     return nullptr;

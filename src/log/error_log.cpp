@@ -57,7 +57,7 @@ std::string FormatLogLine(std::string_view prefix, const CivilTime& when, std::s
 }
 
 std::string SystemErrorText(std::uint32_t code) {
-  std::string text = ToLogCharset(MessageText(msg::kSystemErrorPrefix));
+  std::string text(MessageText(msg::kSystemErrorPrefix));
   text += std::to_string(code);
   std::string description = SystemErrorDescription(code);
   if (!description.empty()) {
@@ -68,7 +68,7 @@ std::string SystemErrorText(std::uint32_t code) {
 }
 
 void ErrorLog::WriteMessage(int id, std::string_view text) const {
-  WriteLine(LogPrefix(text), CutMessage(ToLogCharset(MessageText(id))));
+  WriteLine(LogPrefix(text), CutMessage(std::string(MessageText(id))));
 }
 
 void ErrorLog::WriteSystemError(std::uint32_t code, std::string_view text) const {
@@ -85,7 +85,9 @@ void ErrorLog::WriteLine(std::string_view prefix, std::string_view text) const {
   if (path_.empty()) return;
   const LocalNow now = clock_.Now();
   std::uint32_t error = 0;
-  const bool written = AppendLogBytes(path_, FormatLogLine(prefix, FromSeconds(now.seconds), text), &error);
+  // Converted as a whole: the prefix may hold a site code's accented letter.
+  const bool written = AppendLogBytes(
+      path_, ToLogCharset(FormatLogLine(prefix, FromSeconds(now.seconds), text)), &error);
   if (!watch_) return;
   if (written)
     watch_->Written(path_);

@@ -7,6 +7,10 @@
 // Line layout: a prefix of five characters (the first five of the
 // accompanying text, padded with blanks; "Debug" for a debug line),
 // YYYY/MM/DD/hh:mm:ss, two blanks, the text, CR LF.
+//
+// Every text handed to the log is UTF-8, as all the program's texts are
+// (string table, configuration values, paths, system descriptions); the log
+// turns each line into its own character set as it writes it.
 
 #include <cstdint>
 #include <mutex>
@@ -26,7 +30,7 @@ std::string LogPrefix(std::string_view text);
 std::string FormatLogLine(std::string_view prefix, const CivilTime& when, std::string_view text);
 
 // "Errore n° <code>. <description>", or "Errore n° <code>" when the system has
-// no description for the code.
+// no description for the code; UTF-8.
 std::string SystemErrorText(std::uint32_t code);
 
 // Hears whether each log line could be written.
@@ -81,12 +85,12 @@ class ErrorLog {
 // Platform parts (log_platform_posix.cpp / log_platform_win32.cpp).
 
 // The system's description of an error code (strerror on POSIX,
-// FormatMessage on Windows) without its final line end; empty when the
-// system has none.
+// FormatMessage on Windows) in UTF-8, without its final line end; empty when
+// the system has none.
 std::string SystemErrorDescription(std::uint32_t code);
 
-// A string-table text (UTF-8) in the log's character set: unchanged on
-// POSIX, Windows-1252 on Windows.
+// A UTF-8 text in the log's character set: unchanged on POSIX,
+// Windows-1252 on Windows.
 std::string ToLogCharset(std::string_view utf8);
 
 // Opens path for writing (created when missing, others may read), appends

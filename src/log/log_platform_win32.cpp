@@ -6,13 +6,13 @@
 namespace vr {
 
 std::string SystemErrorDescription(std::uint32_t code) {
-  char* text = nullptr;
-  const DWORD length = FormatMessageA(
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0,
-      nullptr);
+      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text),
+      0, nullptr);
   if (length == 0 || text == nullptr) return {};
-  std::string description(text, length);
+  std::string description = Utf8FromWide(std::wstring_view(text, length));
   LocalFree(text);
   // The system's text ends with CR LF.
   while (!description.empty() && (description.back() == '\n' || description.back() == '\r'))
@@ -25,8 +25,8 @@ std::string ToLogCharset(std::string_view utf8) {
 }
 
 bool AppendLogBytes(const std::string& path, std::string_view bytes, std::uint32_t* error) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(WideFromUtf8(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     if (error) *error = GetLastError();
     return false;

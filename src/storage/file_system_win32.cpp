@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/wide_text_win32.h"
 #include "storage/file_system.h"
 
 namespace vr {
@@ -97,12 +98,15 @@ class Win32File final : public File {
   HANDLE handle_;
 };
 
-using GetDiskFreeSpaceExAFunction = BOOL(WINAPI*)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER,
+using GetDiskFreeSpaceExWFunction = BOOL(WINAPI*)(LPCWSTR, PULARGE_INTEGER, PULARGE_INTEGER,
                                                   PULARGE_INTEGER);
 
 }  // namespace
 
 PathStyle NativePathStyle() { return PathStyle::kWindows; }
+
+// Paths are UTF-8 inside the program; every call here is the wide one, since
+// the ANSI calls cannot name a file outside the ANSI code page.
 
 FileStatus NativeFileSystem::Open(const std::string& path, OpenMode mode,
                                   std::unique_ptr<File>& file) {
@@ -122,7 +126,7 @@ FileStatus NativeFileSystem::Open(const std::string& path, OpenMode mode,
       access = GENERIC_READ | GENERIC_WRITE;
       break;
   }
-  HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr, OPEN_ALWAYS,
+  HANDLE handle = CreateFileW(WideFromUtf8(path).c_str(), access, share, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return LastError();
   file = std::make_unique<Win32File>(handle);
@@ -130,8 +134,8 @@ FileStatus NativeFileSystem::Open(const std::string& path, OpenMode mode,
 }
 
 bool NativeFileSystem::LookUp(const std::string& path, std::uint64_t& sizeBytes) {
-  WIN32_FIND_DATAA found{};
-  HANDLE search = FindFirstFileA(path.c_str(), &found);
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW(WideFromUtf8(path).c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return false;
   FindClose(search);
   if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return false;
@@ -140,24 +144,25 @@ bool NativeFileSystem::LookUp(const std::string& path, std::uint64_t& sizeBytes)
 }
 
 FileStatus NativeFileSystem::Remove(const std::string& path) {
-  if (DeleteFileA(path.c_str())) return FileStatus::kOk;
+  if (DeleteFileW(WideFromUtf8(path).c_str())) return FileStatus::kOk;
   const DWORD error = GetLastError();
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return FileStatus::kOk;
   return SortWin32Error(error);
 }
 
 FileStatus NativeFileSystem::FreeSpace(const std::string& root, std::uint64_t& freeBytes) {
-  // Looked up by name: the oldest systems have only GetDiskFreeSpaceA.
-  HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  FARPROC address = kernel != nullptr ? GetProcAddress(kernel, "GetDiskFreeSpaceExA") : nullptr;
+  const std::wstring wideRoot = WideFromUtf8(root);
+  // Looked up by name: the oldest systems have only GetDiskFreeSpace.
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  FARPROC address = kernel != nullptr ? GetProcAddress(kernel, "GetDiskFreeSpaceExW") : nullptr;
   if (address != nullptr) {
     // Through void(*)(void), which GCC accepts as a cast to any function type.
     const auto getFreeEx =
-        reinterpret_cast<GetDiskFreeSpaceExAFunction>(reinterpret_cast<void (*)(void)>(address));
+        reinterpret_cast<GetDiskFreeSpaceExWFunction>(reinterpret_cast<void (*)(void)>(address));
     ULARGE_INTEGER available{};
     ULARGE_INTEGER total{};
     ULARGE_INTEGER totalFree{};
-    if (!getFreeEx(root.c_str(), &available, &total, &totalFree)) return LastError();
+    if (!getFreeEx(wideRoot.c_str(), &available, &total, &totalFree)) return LastError();
     freeBytes = available.QuadPart;
     return FileStatus::kOk;
   }
@@ -165,7 +170,7 @@ FileStatus NativeFileSystem::FreeSpace(const std::string& root, std::uint64_t& f
   DWORD bytesPerSector = 0;
   DWORD freeClusters = 0;
   DWORD clusters = 0;
-  if (!GetDiskFreeSpaceA(root.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters,
+  if (!GetDiskFreeSpaceW(wideRoot.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters,
                          &clusters))
     return LastError();
   freeBytes = static_cast<std::uint64_t>(sectorsPerCluster) * bytesPerSector * freeClusters;

@@ -12,6 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+
+#include "base/clock.h"
 
 namespace vr {
 namespace {
@@ -141,6 +144,13 @@ std::string InstanceLockPath(std::string_view runtimeDir, std::string_view com) 
 // ---------------------------------------------------------------------------
 // Server
 
+namespace {
+const SystemClock kSystemClock;
+}  // namespace
+
+ControlServer::ControlServer() : clock_(kSystemClock) {}
+ControlServer::ControlServer(const Clock& clock) : clock_(clock) {}
+
 ControlServer::~ControlServer() {
   for (Connection& connection : connections_) CloseFd(connection.fd);
   if (listenFd_ >= 0) {
@@ -149,7 +159,8 @@ ControlServer::~ControlServer() {
   }
 }
 
-bool ControlServer::Listen(const std::string& path, std::string& error) {
+bool ControlServer::Listen(const std::string& path, std::string& error,
+                           const std::function<void()>& beforeNamed) {
   // Made under a second name and renamed into place once it listens, so a
   // client that finds the name never finds it refusing.
   const std::string staging = path + ".new";
@@ -161,14 +172,17 @@ bool ControlServer::Listen(const std::string& path, std::string& error) {
     return false;
   }
   ::unlink(staging.c_str());
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      ::chmod(staging.c_str(), 0600) != 0 || ::listen(fd, 8) != 0 ||
-      ::rename(staging.c_str(), path.c_str()) != 0) {
+  const auto fail = [&] {
     error = ErrnoText(path.c_str(), errno);
     ::close(fd);
     ::unlink(staging.c_str());
     return false;
-  }
+  };
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+      ::chmod(staging.c_str(), 0600) != 0 || ::listen(fd, 8) != 0)
+    return fail();
+  if (beforeNamed) beforeNamed();
+  if (::rename(staging.c_str(), path.c_str()) != 0) return fail();
   listenFd_ = fd;
   path_ = path;
   return true;
@@ -185,11 +199,16 @@ void ControlServer::HandleEvents(std::span<const pollfd> fds, const Answer& answ
   if (listenFd_ < 0 || fds.empty()) return;
   // The connections are matched to fds by position, as AppendPollSet laid
   // them out; a connection accepted now is served at the next turn.
+  const std::uint64_t nowMs = clock_.TickMs();
   std::vector<Connection> kept;
   for (std::size_t i = 0; i < connections_.size(); ++i) {
     Connection& connection = connections_[i];
     const short revents = i + 1 < fds.size() ? fds[i + 1].revents : short{0};
-    if (revents == 0 || Serve(connection, answer)) {
+    // A client that neither asks nor reads in its time must not keep a place
+    // that `ctl stop` or `ctl quit` may need.
+    if (nowMs >= connection.deadlineMs) {
+      CloseFd(connection.fd);
+    } else if (revents == 0 || Serve(connection, answer)) {
       kept.push_back(std::move(connection));
     } else {
       CloseFd(connection.fd);
@@ -199,15 +218,28 @@ void ControlServer::HandleEvents(std::span<const pollfd> fds, const Answer& answ
   if (fds[0].revents & POLLIN) Accept();
 }
 
+int ControlServer::MsUntilNextDeadline() const {
+  if (connections_.empty()) return -1;
+  const std::uint64_t nowMs = clock_.TickMs();
+  std::uint64_t soonestMs = connections_.front().deadlineMs;
+  for (const Connection& connection : connections_)
+    soonestMs = std::min(soonestMs, connection.deadlineMs);
+  if (soonestMs <= nowMs) return 0;
+  return static_cast<int>(
+      std::min<std::uint64_t>(soonestMs - nowMs, std::numeric_limits<int>::max()));
+}
+
 void ControlServer::Accept() {
   for (;;) {
     int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;  // EAGAIN: no more waiting; anything else: try at the next turn
     if (connections_.size() >= kMaxControlClients) {
-      CloseFd(fd);
-      continue;
+      // The newcomer is served, the one that waited longest is dropped: a
+      // table full of silent clients never turns a real request away.
+      CloseFd(connections_.front().fd);
+      connections_.erase(connections_.begin());
     }
-    connections_.push_back({fd, {}, {}, false});
+    connections_.push_back({fd, clock_.TickMs() + kControlDeadlineMs, {}, {}, false});
   }
 }
 

@@ -8,6 +8,7 @@
 #include <poll.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
@@ -16,10 +17,15 @@
 
 namespace vr {
 
+class Clock;
+
 // Longest request line the server reads, newline excluded.
 inline constexpr std::size_t kMaxControlRequestBytes = 1024;
-// Connections served at once; more are closed unanswered.
+// Connections served at once; a further one takes the place of the oldest.
 inline constexpr std::size_t kMaxControlClients = 16;
+// Time a connection has, from its arrival, to send its request line and take
+// the whole answer; a client that stays silent or stops reading is closed.
+inline constexpr std::uint64_t kControlDeadlineMs = 5000;
 
 // Where the socket and the instance lock lie: $XDG_RUNTIME_DIR, else
 // /run/user/<uid> when it exists, else /tmp/vesprec-<uid>. With create the
@@ -57,14 +63,19 @@ class ControlServer {
   // The reply to one request line (without its newline).
   using Answer = std::function<std::string(std::string_view request)>;
 
-  ControlServer() = default;
+  ControlServer();  // on the system's clock
+  explicit ControlServer(const Clock& clock);
   ~ControlServer();  // closes every connection and removes the socket file
   ControlServer(const ControlServer&) = delete;
   ControlServer& operator=(const ControlServer&) = delete;
 
   // Creates the socket at path, replacing a stale one (the caller holds the
   // instance lock, so no live instance owns it). False with a reason.
-  bool Listen(const std::string& path, std::string& error);
+  // beforeNamed runs once the socket listens and just before it takes its
+  // name: what must answer by the time a client finds the name (the
+  // folder's link) is made there.
+  bool Listen(const std::string& path, std::string& error,
+              const std::function<void()>& beforeNamed = {});
   bool Listening() const { return listenFd_ >= 0; }
 
   // Appends the descriptors to watch: the listening socket, then each
@@ -72,13 +83,19 @@ class ControlServer {
   void AppendPollSet(std::vector<pollfd>& fds) const;
   // Accepts, reads requests, answers and closes, as poll() reported; fds
   // is the part of the poll set that AppendPollSet added.
+  // Also closes the connections whose deadline has passed: call it after
+  // every poll(), the time-outs included.
   void HandleEvents(std::span<const pollfd> fds, const Answer& answer);
+  // Milliseconds until the next connection's deadline, -1 when none is open:
+  // the longest the poll() may wait.
+  int MsUntilNextDeadline() const;
 
  private:
   struct Connection {
     int fd = -1;
-    std::string request;  // read so far
-    std::string reply;    // still to send, once the request is complete
+    std::uint64_t deadlineMs = 0;  // on clock_'s tick
+    std::string request;           // read so far
+    std::string reply;             // still to send, once the request is complete
     bool answered = false;
   };
 
@@ -86,9 +103,10 @@ class ControlServer {
   // False when the connection is finished and must be closed.
   bool Serve(Connection& connection, const Answer& answer);
 
+  const Clock& clock_;
   int listenFd_ = -1;
   std::string path_;
-  std::vector<Connection> connections_;
+  std::vector<Connection> connections_;  // oldest first
 };
 
 enum class AskResult {

@@ -8,11 +8,14 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <list>
 #include <sstream>
@@ -106,8 +109,9 @@ class RecorderBinaryTest : public ::testing::Test {
     return runs_.back();
   }
 
-  // Blocks until the instance's control socket is in place; false when the
-  // program ended first.
+  // Blocks until the instance's control socket is in place under the port's
+  // name; false when the program ended first. That name is the instance's
+  // word that it answers: it is given last, once the folder's name answers too.
   bool WaitUntilListening(Run& run) {
     const std::string socket = ControlSocketPath(runtime_.Path(), kPort);
     const int watch = ::inotify_init1(IN_CLOEXEC);
@@ -242,6 +246,10 @@ TEST_F(RecorderBinaryTest, AHeldGuardWithoutAnAnsweringInstanceStillRefuses) {
 TEST_F(RecorderBinaryTest, CtlReachesTheInstanceAfterComWasEditedAndRefusesItsReload) {
   Run& run = Start("err.txt");
   ASSERT_TRUE(WaitUntilListening(run)) << program_.Read("err.txt");
+  bool folderNamed = false;
+  for (const auto& entry : std::filesystem::directory_iterator(runtime_.Path()))
+    if (entry.path().filename().string().rfind("vesprec-dir-", 0) == 0) folderNamed = true;
+  EXPECT_TRUE(folderNamed) << "the port's name came before the folder's";
   std::string ini = program_.Read("VESPREC.INI");
   ini.replace(ini.find(kPort), std::string(kPort).size(), "/dev/vesper-other-port");
   program_.Write("VESPREC.INI", ini);
@@ -268,6 +276,28 @@ TEST_F(RecorderBinaryTest, CtlReachesTheInstanceAfterComWasEditedAndRefusesItsRe
   for (const auto& entry : std::filesystem::directory_iterator(runtime_.Path()))
     EXPECT_EQ(entry.path().filename().string().find("vesprec-dir-"), std::string::npos)
         << entry.path();
+}
+
+TEST_F(RecorderBinaryTest, SilentControlClientsDoNotLockCtlOut) {
+  Run& run = Start("err.txt");
+  ASSERT_TRUE(WaitUntilListening(run)) << program_.Read("err.txt");
+  const std::string socket = ControlSocketPath(runtime_.Path(), kPort);
+  std::vector<int> silent;
+  for (std::size_t i = 0; i < kMaxControlClients; ++i) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    silent.push_back(fd);
+  }
+  // ctl's own wait for an answer is 10 s: within it, or not at all.
+  std::string status;
+  EXPECT_EQ(Ctl({"status"}, &status), kCtlAnswered);
+  EXPECT_NE(status.find("state: idle\n"), std::string::npos) << status;
+  ASSERT_EQ(Ctl({"quit"}), kCtlAnswered);
+  EXPECT_EQ(Wait(run), kExitStopped);
+  for (const int fd : silent) ::close(fd);
 }
 
 TEST_F(RecorderBinaryTest, ALogThatCannotBeWrittenIsSaidOnceOnStandardError) {

@@ -83,7 +83,7 @@ TEST_F(ErrorLogTest, SystemErrorLineCarriesCodeAndDescription) {
   ASSERT_FALSE(description.empty());
   EXPECT_NE(description.back(), '\n');
   EXPECT_EQ(dir.Read("vesprec.log"), "0001 2006/03/01/00:00:00  " +
-                                         ToLogCharset("Errore n\xC2\xB0 2. ") + description +
+                                         ToLogCharset("Errore n\xC2\xB0 2. " + description) +
                                          "\r\n");
 }
 
@@ -122,8 +122,9 @@ TEST_F(ErrorLogTest, NoPathWritesNothing) {
 
 TEST(SystemErrorText, IsPrefixCodeAndDescription) {
   const std::string description = SystemErrorDescription(13);
-  const std::string expected = ToLogCharset("Errore n\xC2\xB0 13") +
-                               (description.empty() ? "" : ". " + description);
+  // UTF-8, as every text of the program until the log writes it.
+  const std::string expected =
+      "Errore n\xC2\xB0 13" + (description.empty() ? "" : ". " + description);
   EXPECT_EQ(SystemErrorText(13), expected);
 }
 

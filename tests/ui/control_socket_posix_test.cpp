@@ -15,11 +15,24 @@
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/wake_signal.h"
 #include "support/temp_dir.h"
 
 namespace vr {
 namespace {
+
+// A tick that moves only when the test says, read by the serving thread.
+class SteppedClock final : public Clock {
+ public:
+  LocalNow Now() const override { return {}; }
+  std::uint64_t TickMs() const override { return tickMs_; }
+  void SleepMs(std::uint32_t ms) const override { tickMs_ += ms; }
+  void AdvanceMs(std::uint64_t ms) { tickMs_ += ms; }
+
+ private:
+  mutable std::atomic<std::uint64_t> tickMs_{1000};
+};
 
 // Runs a server's poll() loop on a thread of its own, as the main loop does,
 // until the test ends.
@@ -40,7 +53,7 @@ class ServingThread {
       fds.clear();
       fds.push_back({static_cast<int>(stop_.NativeHandle()), POLLIN, 0});
       server_.AppendPollSet(fds);
-      if (::poll(fds.data(), fds.size(), -1) < 0) continue;
+      if (::poll(fds.data(), fds.size(), server_.MsUntilNextDeadline()) < 0) continue;
       server_.HandleEvents(std::span<const pollfd>(fds).subspan(1), answer_);
     }
   }
@@ -244,6 +257,100 @@ TEST(ControlServer, ASilentClientDoesNotHoldUpTheOthers) {
   EXPECT_EQ(AskInstance(path, "status", answer), AskResult::kAnswered);
   EXPECT_EQ(answer, "ok\n[status]\n");
   ::close(silent);
+}
+
+// True when the server has closed its end of fd, whatever it sent before and
+// the client left unread (reading would let the server go on sending).
+bool ClosedByServer(int fd) {
+  pollfd watched{fd, POLLRDHUP, 0};
+  return ::poll(&watched, 1, 0) == 1 && (watched.revents & (POLLRDHUP | POLLHUP)) != 0;
+}
+
+TEST(ControlServer, AFullTableOfSilentClientsDoesNotTurnARequestAway) {
+  test::TempDir dir;
+  const std::string path = dir.File("vesprec-x.sock");
+  SteppedClock clock;  // never moves: no deadline helps here
+  ControlServer server(clock);
+  std::string error;
+  ASSERT_TRUE(server.Listen(path, error)) << error;
+  ServingThread serving(server, Echo);
+
+  std::vector<int> silent;
+  for (std::size_t i = 0; i < kMaxControlClients; ++i) silent.push_back(ConnectTo(path));
+  for (int round = 0; round < 3; ++round) {
+    std::string answer;
+    ASSERT_EQ(AskInstance(path, "quit", answer), AskResult::kAnswered) << round;
+    EXPECT_EQ(answer, "ok\n[quit]\n");
+  }
+  // The place went to the ones that waited longest: the first connections.
+  EXPECT_TRUE(ClosedByServer(silent.front()));
+  EXPECT_FALSE(ClosedByServer(silent.back()));
+  for (const int fd : silent) ::close(fd);
+}
+
+// Answers "big" with more than a socket's buffers hold.
+std::string BigOrEcho(std::string_view request) {
+  return request == "big" ? "ok\n" + std::string(8 << 20, 'x') + "\n" : Echo(request);
+}
+
+TEST(ControlServer, AClientHasAFewSecondsToAskAndTakeItsAnswer) {
+  struct Case {
+    const char* what;
+    std::string sends;  // then it neither sends more nor reads
+  };
+  const Case cases[] = {
+      {"says nothing", ""},
+      {"stops in the middle of its line", "stat"},
+      {"never reads its answer", "big\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TempDir dir;
+    const std::string path = dir.File("vesprec-x.sock");
+    SteppedClock clock;
+    ControlServer server(clock);
+    std::string error;
+    ASSERT_TRUE(server.Listen(path, error)) << error;
+    ServingThread serving(server, BigOrEcho);
+
+    const int client = ConnectTo(path);
+    if (!c.sends.empty()) {
+      ASSERT_EQ(::send(client, c.sends.data(), c.sends.size(), 0),
+                static_cast<ssize_t>(c.sends.size()));
+    }
+    // Each answered request is a full turn of the server after the
+    // connections that came before it: the client was taken and served.
+    std::string answer;
+    ASSERT_EQ(AskInstance(path, "status", answer), AskResult::kAnswered);
+    clock.AdvanceMs(kControlDeadlineMs - 1);
+    ASSERT_EQ(AskInstance(path, "status", answer), AskResult::kAnswered);
+    EXPECT_FALSE(ClosedByServer(client)) << "closed before its deadline";
+    clock.AdvanceMs(1);
+    ASSERT_EQ(AskInstance(path, "status", answer), AskResult::kAnswered);
+    EXPECT_TRUE(ClosedByServer(client)) << "kept after its deadline";
+    ::close(client);
+  }
+}
+
+TEST(ControlServer, WhatIsMadeBeforeTheNameAnswersAsSoonAsTheNameIsThere) {
+  test::TempDir dir;
+  const std::string path = dir.File("vesprec-x.sock");
+  const std::string link = dir.File("vesprec-dir-x.sock");
+  ControlServer server;
+  std::string error;
+  bool nameWasThere = true;
+  // The moment between listening and being named, held open by the test:
+  // whatever a client finds by the name must already be in place here.
+  ASSERT_TRUE(server.Listen(path, error, [&] {
+    nameWasThere = std::filesystem::exists(path);
+    std::string linkError;
+    EXPECT_TRUE(LinkFolderToSocket(link, path, linkError)) << linkError;
+  })) << error;
+  EXPECT_FALSE(nameWasThere) << "a client could find the socket before its link was made";
+  ServingThread serving(server, Echo);
+  std::string answer;
+  EXPECT_EQ(AskInstance(link, "status", answer), AskResult::kAnswered);
+  EXPECT_EQ(AskInstance(path, "status", answer), AskResult::kAnswered);
 }
 
 TEST(AskInstance, NobodyListeningMeansNoInstance) {

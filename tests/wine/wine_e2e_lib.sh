@@ -10,6 +10,8 @@
 #   VR_VESPREC_EXE, VR_VRTOOL_EXE   the Windows programs
 #   VR_NATIVE_VESPER_SIM, VR_NATIVE_VESPREC  from the native build
 #   VR_TEST_WORK_DIR                this test's folder, made afresh
+## A test may set PROG_FOLDER before it sources this file: the program
+# folder's path below the test's folder (default "prog").
 #
 # Real processes need real time: every wait polls with a generous deadline,
 # and nothing checks how long something took. Exit status 77: skipped.
@@ -57,9 +59,9 @@ command -v perl >/dev/null 2>&1 || skip "perl is needed for the data file model"
 [ -f "${VR_VESPREC_EXE:-}" ] || { echo "no VESPREC.EXE at ${VR_VESPREC_EXE:-?}" >&2; exit 2; }
 
 rm -rf "$W"
-mkdir -p "$W/prog" "$W/run"
+PROG="$W/${PROG_FOLDER:-prog}"
+mkdir -p "$PROG" "$W/run"
 chmod 700 "$W/run"
-PROG="$W/prog"
 cp "$VR_VESPREC_EXE" "$PROG/VESPREC.EXE"
 
 # The Windows name of a path: Wine's Z: drive is the root.

@@ -29,11 +29,16 @@ void Exchange::QueueNextRecord() {
   std::string text = config_.records.empty()
                          ? generator_.Next()
                          : config_.records[static_cast<std::size_t>(recordsQueued_)];
-  text += LineEndBytes(config_.lineEnd);
+  const std::string_view lineEnd = LineEndBytes(config_.lineEnd);
+  text += lineEnd;
+  bytesLeftInRecord_ = text.size();
+  if (config_.lineEndPauseUs > 0 && lineEnd.size() == 2) {
+    lineEndRest_ = text.substr(text.size() - 1);
+    text.pop_back();
+  }
   // A record of a burst is due at once; the others keep the rate.
   tx_.Queue(text, burstLeft_ > 0 ? 0 : nextRecordUs_);
   nextRecordUs_ += config_.intervalUs;
-  bytesLeftInRecord_ = text.size();
   ++recordsQueued_;
 }
 
@@ -56,7 +61,13 @@ void Exchange::Burst(int records) {
   tx_.Unpace();
 }
 
-void Exchange::OnTxIdle(TimeUs /*atUs*/) { QueueNextRecord(); }
+void Exchange::OnTxIdle(TimeUs atUs) {
+  if (!lineEndRest_.empty()) {
+    tx_.Queue(std::exchange(lineEndRest_, std::string()), atUs + config_.lineEndPauseUs);
+    return;
+  }
+  QueueNextRecord();
+}
 
 void Exchange::Receive(std::uint8_t byte, TimeUs nowUs) {
   received_ += static_cast<char>(byte);

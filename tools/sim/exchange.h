@@ -39,6 +39,9 @@ struct ExchangeConfig {
   std::uint8_t xonChar = 0x11;
   std::uint8_t xoffChar = 0x13;
   std::uint32_t baud = 9600;
+  // When not 0, a two-byte line end is cut: its second byte goes this long
+  // after its first, so that a reader's time-out falls inside the pair.
+  TimeUs lineEndPauseUs = 0;
 };
 
 class Exchange : public TransmittingDevice {
@@ -88,6 +91,7 @@ class Exchange : public TransmittingDevice {
   std::size_t bytesLeftInRecord_ = 0;
   TimeUs nextRecordUs_ = 0;  // when the next record queued may start
   int burstLeft_ = 0;
+  std::string lineEndRest_;  // the part of a cut line end still to queue
   bool pacedBeforeBurst_ = true;
   std::string sent_;
   std::string received_;

@@ -83,6 +83,8 @@ Exchange:
   --records N          records to print, 0 for no end (default 20)
   --rate PER_SECOND    records per second, 0 for as fast as the line (default 1)
   --line-end cr|lf|crlf  line end of each record (default crlf)
+  --split-line-end MS  send the second byte of a CR LF line end MS after the
+                       first: a reader's read time-out falls inside the pair
   --flow xon|dtr|none  flow control the exchange obeys (default xon); dtr needs
                        --tty, a pseudo-terminal has no control lines
   --file RECORDS.TXT   print the lines of this file instead of made-up records
@@ -238,6 +240,8 @@ int ParseOptions(int argc, char** argv, Options& options) {
         }
         options.exchange.intervalUs =
             rate == 0 ? 0 : static_cast<TimeUs>(std::llround(1e6 / rate));
+      } else if (name == "--split-line-end" && ParseLong(v, 1, 60000, number)) {
+        options.exchange.lineEndPauseUs = static_cast<TimeUs>(number) * 1000;
       } else if (name == "--line-end" && (text == "cr" || text == "lf" || text == "crlf")) {
         const LineEnd end = text == "cr" ? LineEnd::kCr
                             : text == "lf" ? LineEnd::kLf
