@@ -5,6 +5,7 @@
 
 #include "config/line_settings.h"
 #include "config/reporter.h"
+#include "config/site_settings.h"
 #include "line/modem.h"
 #include "log/strings.h"
 
@@ -126,7 +127,9 @@ void ReportFailure(Notifier& notifier, std::string_view siteCode, const AttemptR
 
 LineTimeouts SetLineTimeouts(std::int32_t modemFlag, const SiteSettings& site) {
   if (modemFlag == 1) return {.readTotalMs = site.mTimeReadMs, .writeTotalMs = site.mTimeWriteMs};
-  return {.readTotalMs = site.sTimeReadMs, .writeTotalMs = site.sTimeWriteMs};
+  return {.readTotalMs = site.sTimeReadMs,
+          .writeTotalMs = site.sTimeWriteMs,
+          .readIntervalMs = ReadIntervalOf(site, modemFlag)};
 }
 
 std::uint32_t SizeReadChunk(std::int32_t baud, std::int32_t modemFlag, SiteSettings& site) {

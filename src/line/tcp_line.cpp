@@ -100,15 +100,18 @@ class TcpLine final : public TimedLine {
   IoResult ReadUntil(std::span<std::uint8_t> buffer, const Deadline& deadline,
                      WakeSignal* wake) override {
     IoResult r{.ok = true};
+    Deadline quiet;  // the interval time-out's end, once a byte has come
     for (;;) {
       if (!name_.listen && link_ == Link::kDown && clock_.TickMs() >= nextAttemptMs_)
         StartAttempt();
       // The connection is read before a waiting one is taken: an exchange
       // that closed and connected again is seen closed first, not refused.
+      const std::size_t before = r.bytes;
       if (link_ == Link::kUp) ReceiveInto(buffer, r);
+      if (r.bytes > before) quiet = QuietDeadline();
       if (name_.listen) AcceptWaiting();
       if (r.bytes == buffer.size()) return r;
-      int waitMs = MsUntil(deadline);
+      int waitMs = MsUntil(Sooner(deadline, quiet));
       if (waitMs == 0) return r;
       if (wake != nullptr && wake->Wait(0)) return r;
       // A connecting line without a connection looks again when the next
