@@ -61,10 +61,11 @@ IoResult AttentiveLine::Read(std::span<std::uint8_t> buffer) {
       return r;
     }
     if (r.bytes == buffer.size()) return r;
+    const bool woken = attention_.wake.Wait(0);
     // Unless the wake cut it, a slice that ends short once bytes have come
-    // ended on the interval time-out (or bounded a slice by it).
-    if (intervalMs != 0 && r.bytes > 0 && !attention_.wake.Wait(0)) return r;
-    if (attention_.wake.Wait(0)) {
+    // ended on the interval time-out (or was bounded by it).
+    if (intervalMs != 0 && r.bytes > 0 && !woken) return r;
+    if (woken) {
       // Nobody to take the requests here: waiting on would only spin.
       if (!attention_.pump) return r;
       attention_.pump();

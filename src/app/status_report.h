@@ -43,8 +43,8 @@ struct StatusReport {
 };
 
 // Measures the files of each site of the menu, in menu order, from the keys
-// that VESPREC.INI holds now, and notes each site's interval time-out. A missing data file key or a file that is not
-// there counts 0.
+// that VESPREC.INI holds now, and notes each site's interval time-out. A
+// missing data file key or a file that is not there counts 0.
 std::vector<SiteFileBytes> MeasureSiteFiles(const Profile& profile, const SitesMenu& menu,
                                             std::string_view programDir, FileSystem& files);
 

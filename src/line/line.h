@@ -95,11 +95,10 @@ class Line {
   virtual IoResult SendFlowChar(std::uint8_t byte);
 
   // Reads like Read but with its own total time-out (the interval time-out
-  // stays the line's), and returns early, with
-  // what has arrived, once wake is raised (wake may be null). The site
-  // worker's one pending read is made of these, so that a request to the
-  // worker never waits for a long read time-out. The default cannot be woken
-  // once it waits.
+  // stays the line's), and returns early, with what has arrived, once wake
+  // is raised (wake may be null). The site worker's one pending read is made
+  // of these, so that a request to the worker never waits for a long read
+  // time-out. The default cannot be woken once it waits.
   virtual IoResult ReadWithin(std::span<std::uint8_t> buffer, std::uint32_t timeoutMs,
                               WakeSignal* wake);
 

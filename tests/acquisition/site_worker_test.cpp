@@ -598,6 +598,36 @@ TEST_F(IntervalSiteTest, BurstAtLineSpeedIsStoredCompleteInOrderAsSoonAsItEnds) 
   EXPECT_LT(shown.back().atMs - startMs, kLongReadMs);
 }
 
+// The worker's own reads (a box command's echo, a status reply) end on the
+// port's interval time-out as the reception's do.
+TEST(AttentiveLineTest, ReadEndsOnceThePortGoesQuietAfterABurstNotAtItsTotalTimeOut) {
+  ManualClock clock;
+  ManualWakeSignal wake{clock};
+  const std::atomic<bool> stop{false};
+  LineFault fault;
+  constexpr sim::TimeUs kGapUs = 5'000'000;
+  sim::Exchange exchange(Printing(3, kGapUs));
+  sim::SimulatedLine port(clock, exchange);
+  sim::SimulatedPorts ports;
+  ports.Add("/dev/ttyS0", port);
+  std::uint32_t error = 0;
+  AttentiveLine line(ports.Open("/dev/ttyS0", &error), {wake, {}, stop, clock, fault});
+  ASSERT_TRUE(line.SetTimeouts({.readTotalMs = 60'000, .writeTotalMs = 1000, .readIntervalMs = 20}));
+  for (int record = 1; record <= 2; ++record) {
+    SCOPED_TRACE(record);
+    const std::string before = exchange.Sent();
+    std::vector<std::uint8_t> buffer(1000);
+    const IoResult r = line.Read(buffer);
+    ASSERT_TRUE(r.ok);
+    // Exactly the next record, taken before the one after it began.
+    EXPECT_EQ(exchange.RecordsSent(), record);
+    EXPECT_EQ(before + std::string(buffer.begin(), buffer.begin() + static_cast<long>(r.bytes)),
+              exchange.Sent());
+    EXPECT_LT(clock.TickMs(), record * kGapUs / 1000);
+  }
+  EXPECT_FALSE(fault.failed);
+}
+
 // The alternative loop on a KSTD box played byte for byte.
 class AlternativeKstdTest : public SiteWorkerTest {
  protected:
