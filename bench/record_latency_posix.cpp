@@ -4,9 +4,13 @@
 // connection (Com=tcp:...), writes one record at a time, and times its
 // arrival in the data file; it prints the figures beside the read time-out
 // the site was given, which bounds how long a record shorter than the read
-// chunk waits in the line.
+// chunk waits in the line, and beside its interval time-out (SIntervalRead),
+// which ends a read once the line has gone quiet. It also gives the CPU
+// time the recorder spent per record (all its threads, from the first
+// record's write to the last record's arrival).
 //
 //   record_latency --vesprec PATH [--records N] [--gap-ms MS] [--read-tenths T]
+//                  [--interval-ms MS] [--baud B] [--line pty|tcp|both]
 
 #include <fcntl.h>
 #include <signal.h>
@@ -18,6 +22,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,17 +45,37 @@ struct Options {
   int records = 40;
   int gapMs = 150;
   int readTenths = 10;
+  int intervalMs = 0;  // SIntervalRead; 0: the key is left out
+  int baud = 9600;
+  bool pty = true;
+  bool tcp = true;
 };
 
-std::string SiteKeys(const std::string& dir, int readTenths) {
-  const std::string t = std::to_string(readTenths);
+std::string SiteKeys(const std::string& dir, const Options& options) {
+  const std::string t = std::to_string(options.readTenths);
   return "[0001]\r\nOgni=3600\r\nSitoAbilitato=1\r\nRicorrenza=0\r\nOra=10.00 01-01-2010p\r\n"
          "Dispositivo=COM\r\nDati=" + dir + "/dati.txt\r\nDati2=" + dir + "/dati2.txt\r\n"
          "Storico=" + dir + "/storico.txt\r\nAggData=0\r\nAggOra=0\r\nEliminaNull=0\r\n"
          "CorreggiCR=1\r\nFlagCRLF=0\r\nImportazione=2\r\nSTimeRead=" + t + "\r\nSTimeWrite=10\r\n"
          "MTimeRead=" + t + "\r\nMTimeWrite=10\r\nFileTimeout=60\r\nSpazioTimeout=0\r\n"
-         "Modem=0\r\nBaud=9600\r\nBitDati=8\r\nParita=N\r\nStop=1\r\nHandshake=NONE\r\n"
-         "Xon=17\r\nXoff=19\r\nTimeoutFineImp=30\r\n";
+         "Modem=0\r\nBaud=" + std::to_string(options.baud) + "\r\nBitDati=8\r\nParita=N\r\n"
+         "Stop=1\r\nHandshake=NONE\r\nXon=17\r\nXoff=19\r\nTimeoutFineImp=30\r\n" +
+         (options.intervalMs > 0 ? "SIntervalRead=" + std::to_string(options.intervalMs) + "\r\n"
+                                 : std::string());
+}
+
+// CPU time of every thread of the process so far, in nanoseconds (the first
+// field of each thread's schedstat); -1 when it cannot be read.
+std::int64_t ProcessCpuNs(pid_t pid) {
+  std::int64_t total = 0;
+  std::error_code ec;
+  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+    std::ifstream in(task.path() / "schedstat");
+    std::int64_t ns = 0;
+    if (in >> ns) total += ns;
+  }
+  return ec ? -1 : total;
 }
 
 off_t FileSize(const std::string& path) {
@@ -73,6 +98,7 @@ bool WriteAll(int fd, const std::string& bytes) {
 
 struct Figures {
   std::vector<double> ms;
+  std::int64_t cpuNs = -1;  // the recorder's, over the records
   std::string error;
 };
 
@@ -106,7 +132,7 @@ void StopRecorder(pid_t pid) {
 
 // Plays the exchange on fd: one record at a time, timed until the data file
 // has grown by what the recorder makes of it.
-Figures Measure(const Options& options, int fd, const std::string& dataFile) {
+Figures Measure(const Options& options, int fd, const std::string& dataFile, pid_t recorder) {
   Figures f;
   // The data file is made when the connection starts.
   const auto started = Clock::now();
@@ -117,6 +143,7 @@ Figures Measure(const Options& options, int fd, const std::string& dataFile) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
+  const std::int64_t cpuBefore = ProcessCpuNs(recorder);
   for (int i = 0; i < options.records; ++i) {
     char record[80];
     std::snprintf(record, sizeof record, "14/03/24 08:%02d:%02d EXT %04d TRK 01 0123456789 00:01:00\r\n",
@@ -140,8 +167,11 @@ Figures Measure(const Options& options, int fd, const std::string& dataFile) {
     }
     f.ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - written).count());
     // Gaps of different lengths, so the records fall at every point of a read.
-    std::this_thread::sleep_for(std::chrono::milliseconds(options.gapMs + (i * 173) % 500));
+    if (i + 1 < options.records)
+      std::this_thread::sleep_for(std::chrono::milliseconds(options.gapMs + (i * 173) % 500));
   }
+  const std::int64_t cpuAfter = ProcessCpuNs(recorder);
+  if (cpuBefore >= 0 && cpuAfter >= cpuBefore) f.cpuNs = cpuAfter - cpuBefore;
   return f;
 }
 
@@ -154,7 +184,7 @@ std::string MakeDir() {
 void WriteIni(const std::string& dir, const std::string& com, const Options& options) {
   std::ofstream(dir + "/VESPREC.INI", std::ios::binary)
       << "[General]\r\nCom=" << com << "\r\nLog=" << dir << "/vrec.log\r\n"
-      << SiteKeys(dir, options.readTenths);
+      << SiteKeys(dir, options);
 }
 
 Figures OverPty(const Options& options) {
@@ -174,7 +204,7 @@ Figures OverPty(const Options& options) {
   ::tcsetattr(held, TCSANOW, &t);
   WriteIni(dir, slave, options);
   const pid_t recorder = StartRecorder(options, dir);
-  f = Measure(options, master, dir + "/dati.txt");
+  f = Measure(options, master, dir + "/dati.txt", recorder);
   StopRecorder(recorder);
   ::close(held);
   ::close(master);
@@ -199,7 +229,7 @@ Figures OverTcp(const Options& options) {
   if (connection == vr::net::kNoSocket) {
     f.error = "the recorder did not connect";
   } else {
-    f = Measure(options, static_cast<int>(connection), dir + "/dati.txt");
+    f = Measure(options, static_cast<int>(connection), dir + "/dati.txt", recorder);
     vr::net::Close(connection);
   }
   StopRecorder(recorder);
@@ -215,14 +245,22 @@ void Print(const char* line, const Options& options, Figures f) {
   }
   std::sort(f.ms.begin(), f.ms.end());
   auto at = [&](double q) { return f.ms[static_cast<std::size_t>(q * static_cast<double>(f.ms.size() - 1))]; };
-  std::printf("%-14s %8d ms %8zu %8.1f %8.1f %8.1f %8.1f\n", line, options.readTenths * 100,
-              f.ms.size(), f.ms.front(), at(0.5), at(0.95), f.ms.back());
+  char interval[16] = "-";
+  if (options.intervalMs > 0) std::snprintf(interval, sizeof interval, "%d ms", options.intervalMs);
+  char cpu[24] = "?";
+  if (f.cpuNs >= 0)
+    std::snprintf(cpu, sizeof cpu, "%.1f",
+                  static_cast<double>(f.cpuNs) / 1000.0 / static_cast<double>(f.ms.size()));
+  std::printf("%-14s %7d ms %9s %7d %8zu %8.1f %8.1f %8.1f %8.1f %10s\n", line,
+              options.readTenths * 100, interval, options.baud, f.ms.size(), f.ms.front(),
+              at(0.5), at(0.95), f.ms.back(), cpu);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
+  bool header = true;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -234,10 +272,21 @@ int main(int argc, char** argv) {
       options.gapMs = std::max(0, std::atoi(argv[++i]));
     } else if (a == "--read-tenths" && v) {
       options.readTenths = std::max(1, std::atoi(argv[++i]));
+    } else if (a == "--interval-ms" && v) {
+      options.intervalMs = std::max(0, std::atoi(argv[++i]));
+    } else if (a == "--baud" && v) {
+      options.baud = std::max(50, std::atoi(argv[++i]));
+    } else if (a == "--line" && v) {
+      const std::string line = argv[++i];
+      options.pty = line != "tcp";
+      options.tcp = line != "pty";
+    } else if (a == "--no-header") {
+      header = false;
     } else {
       std::fprintf(stderr,
                    "usage: record_latency --vesprec PATH [--records N] [--gap-ms MS] "
-                   "[--read-tenths T]\n");
+                   "[--read-tenths T] [--interval-ms MS] [--baud B] [--line pty|tcp|both] "
+                   "[--no-header]\n");
       return 2;
     }
   }
@@ -245,10 +294,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "record_latency: --vesprec PATH is needed\n");
     return 2;
   }
-  std::printf("From the exchange's write to the data file, one record at a time (ms):\n");
-  std::printf("%-14s %11s %8s %8s %8s %8s %8s\n", "line", "read t-out", "records", "min",
-              "median", "p95", "max");
-  Print("direct (pty)", options, OverPty(options));
-  Print("tcp", options, OverTcp(options));
+  if (header) {
+    std::printf("From the exchange's write to the data file, one record at a time (ms), and the\n"
+                "recorder's CPU time per record (us):\n");
+    std::printf("%-14s %10s %9s %7s %8s %8s %8s %8s %8s %10s\n", "line", "STimeRead",
+                "interval", "baud", "records", "min", "median", "p95", "max", "cpu/rec");
+  }
+  if (options.pty) Print("direct (pty)", options, OverPty(options));
+  if (options.tcp) Print("tcp", options, OverTcp(options));
+  std::fflush(stdout);
   return 0;
 }

@@ -40,6 +40,7 @@ IoResult AttentiveLine::Read(std::span<std::uint8_t> buffer) {
   const std::uint64_t deadlineMs = clock.TickMs() + totalMs;
 
   IoResult r{.ok = true};
+  const std::uint32_t intervalMs = timeouts_.readIntervalMs;
   for (;;) {
     std::uint32_t sliceMs = kReadSliceMs;
     if (totalMs != 0) {
@@ -47,6 +48,9 @@ IoResult AttentiveLine::Read(std::span<std::uint8_t> buffer) {
       const std::uint64_t leftMs = deadlineMs > nowMs ? deadlineMs - nowMs : 0;
       if (leftMs < sliceMs) sliceMs = static_cast<std::uint32_t>(leftMs);
     }
+    // A slice after the one that brought bytes starts its interval only at
+    // its own first byte: bounded by the interval, it ends on a silence.
+    if (intervalMs != 0 && r.bytes > 0 && intervalMs < sliceMs) sliceMs = intervalMs;
     const IoResult slice =
         Port().ReadWithin(buffer.subspan(r.bytes), sliceMs == 0 ? 1 : sliceMs, &attention_.wake);
     r.bytes += slice.bytes;
@@ -61,7 +65,11 @@ IoResult AttentiveLine::Read(std::span<std::uint8_t> buffer) {
       return r;
     }
     if (r.bytes == buffer.size()) return r;
-    if (attention_.wake.Wait(0)) {
+    const bool woken = attention_.wake.Wait(0);
+    // Unless the wake cut it, a slice that ends short once bytes have come
+    // ended on the interval time-out (or was bounded by it).
+    if (intervalMs != 0 && r.bytes > 0 && !woken) return r;
+    if (woken) {
       // Nobody to take the requests here: waiting on would only spin.
       if (!attention_.pump) return r;
       attention_.pump();

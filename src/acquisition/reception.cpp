@@ -58,13 +58,18 @@ void SiteWorker::IssueRead(std::size_t bytes) {
 bool SiteWorker::WaitForRead(WakeSignal* wake) {
   if (!reception_.readPending) return wake == nullptr;
   Line& line = *lineState_.line;
+  const std::uint32_t intervalMs = lineState_.timeouts.readIntervalMs;
   while (reception_.readGot < reception_.readWant) {
     const std::uint64_t now = NowMs();
     if (now >= reception_.readDeadlineMs) break;
     if (wake && wake->Wait(0)) return false;
     const std::uint64_t leftMs = reception_.readDeadlineMs - now;
-    const auto remainingMs =
+    auto remainingMs =
         static_cast<std::uint32_t>(leftMs < kPendingReadSliceMs ? leftMs : kPendingReadSliceMs);
+    // The line starts the interval of a read taken up again after a wake
+    // only at its first byte: bounded by the interval, it ends on a silence.
+    if (intervalMs != 0 && reception_.readGot > 0 && intervalMs < remainingMs)
+      remainingMs = intervalMs;
     std::span<std::uint8_t> target =
         buffers_.Receive().subspan(reception_.readGot, reception_.readWant - reception_.readGot);
     const IoResult result = line.ReadWithin(target, remainingMs, wake);
@@ -76,7 +81,11 @@ bool SiteWorker::WaitForRead(WakeSignal* wake) {
       reception_.connectionEnded = true;
       break;
     }
-    if (result.bytes == 0 && wake && wake->Wait(0)) return false;
+    const bool woken = wake && wake->Wait(0);
+    if (result.bytes == 0 && woken) return false;
+    // Short of its count once bytes have come, and not woken: the interval
+    // time-out ended it, and the record goes on to the files now.
+    if (intervalMs != 0 && reception_.readGot > 0 && !woken) break;
   }
   reception_.readPending = false;
   reception_.readCompleted = true;

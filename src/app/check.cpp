@@ -250,6 +250,23 @@ bool BaudBeyond32Bits(std::string_view value) {
   return false;
 }
 
+// SIntervalRead: a value the recorder cannot read leaves the key off, so it
+// is refused; one that is read but does not apply to the site is pointed out.
+void CheckIntervalRead(const Profile& profile, const std::string& site,
+                       const SiteSettings& settings, std::int32_t modemFlag, Findings& findings) {
+  const std::string value = profile.ReadString(site, "SIntervalRead", kMissingText);
+  if (IsMissing(value)) return;
+  if (!ParseIntervalRead(value)) {
+    findings.Problem(site, msg::kSiteSettings,
+                     "SIntervalRead=" + value + " is not a number of milliseconds, 0 or more");
+    return;
+  }
+  if (settings.sIntervalReadMs != 0 && ReadIntervalOf(settings, modemFlag) == 0)
+    findings.Warning(site, LineOfKey(profile.SnapshotText(), site, "SIntervalRead"),
+                     "SIntervalRead applies only to a COM, BUFF or TCPIP site without a modem "
+                     "or MetodoAlternativo; this site's reads end as before");
+}
+
 void CheckSite(const Profile& profile, const std::string& site, const std::string& programDir,
                bool tcpLine, const CheckProbes& probes, Findings& findings) {
   FindingsReporter reporter(findings);
@@ -281,6 +298,7 @@ void CheckSite(const Profile& profile, const std::string& site, const std::strin
   }
 
   if (settings.deviceType == DeviceType::kAvaya) {
+    CheckIntervalRead(profile, site, settings, 0, findings);
     // No serial line; the call-log run reads these two itself and reports a
     // missing one as 7006.
     for (const char* key : {"IndirizzoIP", "Password"}) {
@@ -293,6 +311,7 @@ void CheckSite(const Profile& profile, const std::string& site, const std::strin
   }
   LineSettings line;
   ReadLineSettings(profile, site, line, reporter);
+  CheckIntervalRead(profile, site, settings, line.modem, findings);
   if (const std::string baud = profile.ReadString(site, "Baud", kMissingText);
       !IsMissing(baud) && !reporter.Reported(site, msg::kBaud) && BaudBeyond32Bits(baud))
     findings.Problem(site, msg::kBaud, baud + " is beyond 32 bits");

@@ -81,8 +81,9 @@ void AppendSite(std::string& out, const SiteReport& site) {
   AppendField(out, "records", site.activity.records);
   AppendField(out, "bytes", site.activity.bytes);
   AppendField(out, "overflow_bytes", site.files.overflowBytes);
-  AppendKey(out, "rescue_bytes");
-  out += std::to_string(site.files.rescueBytes);
+  AppendField(out, "rescue_bytes", site.files.rescueBytes);
+  AppendKey(out, "interval_read_ms");
+  out += std::to_string(site.files.intervalReadMs);
   out += '}';
 }
 
@@ -100,6 +101,9 @@ std::vector<SiteFileBytes> MeasureSiteFiles(const Profile& profile, const SitesM
     SiteSettings settings;
     QuietReporter quiet;
     ReadSiteSettings(snapshot, item.text, programDir, settings, quiet, MissingKeys::kReportEvery);
+    // What its reads get: none where the key does not apply.
+    site.intervalReadMs =
+        ReadIntervalOf(settings, snapshot.ReadInt(item.text, "Modem", kMissingNumber));
     for (const std::string* overflow :
          {&settings.datiOverflow, &settings.dati2Overflow, &settings.storicoOverflow}) {
       if (overflow->empty()) continue;

@@ -22,6 +22,7 @@ struct SiteFileBytes {
   bool inSchedule = true;       // false: dropped from the schedule (grayed in the menu)
   std::uint64_t overflowBytes = 0;  // the overflow files of Dati, Dati2 and Storico
   std::uint64_t rescueBytes = 0;    // their rescue files
+  std::uint32_t intervalReadMs = 0; // the interval time-out its reads get now (0: none)
 };
 
 struct SiteReport {
@@ -42,8 +43,8 @@ struct StatusReport {
 };
 
 // Measures the files of each site of the menu, in menu order, from the keys
-// that VESPREC.INI holds now. A missing data file key or a file that is not
-// there counts 0.
+// that VESPREC.INI holds now, and notes each site's interval time-out. A
+// missing data file key or a file that is not there counts 0.
 std::vector<SiteFileBytes> MeasureSiteFiles(const Profile& profile, const SitesMenu& menu,
                                             std::string_view programDir, FileSystem& files);
 

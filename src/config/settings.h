@@ -82,6 +82,10 @@ struct SiteSettings {
   // Sincronizza: every stored chunk is flushed to the disk before the
   // exchange is released. Optional, off when absent.
   bool sincronizza = false;
+  // SIntervalRead, milliseconds: a read of a direct COM, BUFF or TCPIP line
+  // ends once this long passes without a byte after one has come. 0 (also
+  // absent or unreadable): reads end on their count or STimeRead only.
+  std::uint32_t sIntervalReadMs = 0;
 };
 
 enum class Handshake : std::int32_t { kUnset = 0, kNone = 1, kXon = 2, kHdw = 3 };

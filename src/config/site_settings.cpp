@@ -1,6 +1,7 @@
 #include "config/site_settings.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "base/path.h"
 #include "config/general_settings.h"
@@ -100,6 +101,26 @@ DeviceType DeviceTypeFromName(std::string_view value) {
   return DeviceType::kNone;
 }
 
+std::optional<std::uint32_t> ParseIntervalRead(std::string_view value) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!value.empty() && blank(value.front())) value.remove_prefix(1);
+  while (!value.empty() && blank(value.back())) value.remove_suffix(1);
+  if (value.empty()) return std::nullopt;
+  std::uint64_t number = 0;
+  for (const char c : value) {
+    if (c < '0' || c > '9') return std::nullopt;
+    number = number * 10 + static_cast<std::uint64_t>(c - '0');
+    if (number > UINT32_MAX) return std::nullopt;
+  }
+  return static_cast<std::uint32_t>(number);
+}
+
+std::uint32_t ReadIntervalOf(const SiteSettings& site, std::int32_t modemFlag) {
+  const bool textLine = site.deviceType == DeviceType::kCom || site.deviceType == DeviceType::kTcpip;
+  if (!textLine || modemFlag != 0 || site.metodoAlternativo) return 0;
+  return site.sIntervalReadMs;
+}
+
 std::string OverflowPath(std::string_view programDir, std::string_view siteCode,
                          std::string_view dataPath, std::string_view suffix) {
   const std::string_view fileName = FileNamePart(dataPath);
@@ -178,6 +199,10 @@ bool ReadSiteSettings(const Profile& file, std::string_view siteCode,
   // Read afresh at every connection: a site that drops the key stops syncing.
   const std::int32_t sync = profile.ReadInt(siteCode, "Sincronizza", kMissingNumber);
   settings.sincronizza = sync != kMissingNumber && sync != 0;
+  // Read afresh too, and off unless it is a number: `--check` names a value
+  // it cannot read.
+  const std::string interval = readString("SIntervalRead");
+  settings.sIntervalReadMs = IsMissing(interval) ? 0 : ParseIntervalRead(interval).value_or(0);
   return ok;
 }
 

@@ -46,6 +46,15 @@ std::optional<std::uint8_t> ParseCrlfAlternativo(std::string_view value);
 // KSTA, KSTB, KSTC, KSTD, TCPIP, AVAYA in that order), kNone when none matches.
 DeviceType DeviceTypeFromName(std::string_view value);
 
+// SIntervalRead: milliseconds as plain decimal digits (blanks around them
+// allowed), at most 32 bits; nothing for any other text, a sign included.
+std::optional<std::uint32_t> ParseIntervalRead(std::string_view value);
+
+// The interval time-out a site's reads get: its SIntervalRead on a direct
+// (Modem=0) COM, BUFF or TCPIP line read in the ordinary way, 0 for every
+// other: a modem line and the box protocols keep their reads.
+std::uint32_t ReadIntervalOf(const SiteSettings& site, std::int32_t modemFlag);
+
 // Upper-cases ASCII letters.
 std::string ToUpperAscii(std::string_view text);
 

@@ -7,7 +7,8 @@
 //
 // Time-outs keep the Windows meaning: a read returns when its count is
 // reached or when its total time-out has passed, with what has arrived by
-// then; a write waits at most its total time-out.
+// then, or, with an interval time-out, once that long has passed without a
+// byte after one had come; a write waits at most its total time-out.
 
 #include <cstddef>
 #include <cstdint>
@@ -51,10 +52,12 @@ struct PortSettings {
   friend bool operator==(const PortSettings&, const PortSettings&) = default;
 };
 
-// Total time-outs (the interval and multiplier fields are always 0).
+// The time-outs of COMMTIMEOUTS the recorder uses (the multipliers are
+// always 0). readIntervalMs 0: no interval time-out.
 struct LineTimeouts {
   std::uint32_t readTotalMs = 0;
   std::uint32_t writeTotalMs = 0;
+  std::uint32_t readIntervalMs = 0;
   friend bool operator==(const LineTimeouts&, const LineTimeouts&) = default;
 };
 
@@ -79,7 +82,8 @@ class Line {
   // The driver's input and output queue sizes (0: the driver's default).
   virtual bool SetQueues(std::uint32_t inputBytes, std::uint32_t outputBytes) = 0;
 
-  // Reads until buffer is full or the read time-out has passed.
+  // Reads until buffer is full, the read time-out has passed or the
+  // interval time-out has ended it.
   virtual IoResult Read(std::span<std::uint8_t> buffer) = 0;
   // Writes the bytes, waiting at most the write time-out.
   virtual IoResult Write(std::span<const std::uint8_t> bytes) = 0;
@@ -94,11 +98,11 @@ class Line {
   // calls send it twice.
   virtual IoResult SendFlowChar(std::uint8_t byte);
 
-  // Reads like Read but with its own total time-out, and returns early, with
-  // what has arrived, once wake is raised (wake may be null). The site
-  // worker's one pending read is made of these, so that a request to the
-  // worker never waits for a long read time-out. The default cannot be woken
-  // once it waits.
+  // Reads like Read but with its own total time-out (the interval time-out
+  // stays the line's), and returns early, with what has arrived, once wake
+  // is raised (wake may be null). The site worker's one pending read is made
+  // of these, so that a request to the worker never waits for a long read
+  // time-out. The default cannot be woken once it waits.
   virtual IoResult ReadWithin(std::span<std::uint8_t> buffer, std::uint32_t timeoutMs,
                               WakeSignal* wake);
 

@@ -257,11 +257,13 @@ class PosixLine final : public TimedLine {
     IoResult r{.ok = true};
     const int wakeFd = wake != nullptr ? static_cast<int>(wake->NativeHandle()) : -1;
     bool farEndGone = false;
+    Deadline quiet;  // the interval time-out's end, once a byte is kept
     while (r.bytes < buffer.size()) {
       const ssize_t n = read(fd_, buffer.data() + r.bytes, buffer.size() - r.bytes);
       if (n > 0) {
         const auto got = std::span(buffer.data() + r.bytes, static_cast<std::size_t>(n));
         r.bytes += shadow_.discardNull ? DiscardNul(got) : got.size();
+        if (r.bytes > 0) quiet = QuietDeadline();
         continue;
       }
       if (n < 0 && errno == EINTR) continue;
@@ -270,7 +272,7 @@ class PosixLine final : public TimedLine {
       // hang-up poll() keeps reporting it; once drained, stop asking.
       if (farEndGone) return HungUp(r, deadline, wakeFd, EIO);
       if (wake != nullptr && wake->Wait(0)) break;
-      const int waitMs = MsUntil(deadline);
+      const int waitMs = MsUntil(Sooner(deadline, quiet));
       if (waitMs == 0) break;
       pollfd p[2] = {{.fd = fd_, .events = POLLIN, .revents = 0},
                      {.fd = wakeFd, .events = POLLIN, .revents = 0}};

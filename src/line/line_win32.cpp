@@ -121,6 +121,7 @@ class Win32Line final : public Line {
     if (!GetCommTimeouts(port_.get(), &t)) return Fail();
     timeouts.readTotalMs = t.ReadTotalTimeoutConstant;
     timeouts.writeTotalMs = t.WriteTotalTimeoutConstant;
+    timeouts.readIntervalMs = t.ReadIntervalTimeout;
     return true;
   }
 
@@ -128,6 +129,9 @@ class Win32Line final : public Line {
     COMMTIMEOUTS t{};
     t.ReadTotalTimeoutConstant = timeouts.readTotalMs;
     t.WriteTotalTimeoutConstant = timeouts.writeTotalMs;
+    // MAXDWORD with no total would mean "return at once"; no key asks for it.
+    t.ReadIntervalTimeout = timeouts.readIntervalMs == MAXDWORD ? MAXDWORD - 1
+                                                                : timeouts.readIntervalMs;
     if (!SetCommTimeouts(port_.get(), &t)) return Fail();
     return true;
   }
@@ -177,6 +181,7 @@ class Win32Line final : public Line {
     COMMTIMEOUTS within{};
     within.ReadTotalTimeoutConstant = timeoutMs;
     within.WriteTotalTimeoutConstant = saved.WriteTotalTimeoutConstant;
+    within.ReadIntervalTimeout = saved.ReadIntervalTimeout;
     if (!SetCommTimeouts(port_.get(), &within)) return Failed();
     IoResult r = Transfer(buffer.data(), buffer.size(), /*write=*/false, wakeHandle);
     SetCommTimeouts(port_.get(), &saved);

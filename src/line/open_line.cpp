@@ -6,6 +6,7 @@
 #include "config/line_settings.h"
 #include "config/reporter.h"
 #include "config/general_settings.h"
+#include "config/site_settings.h"
 #include "line/modem.h"
 #include "line/tcp_line.h"
 #include "log/strings.h"
@@ -145,7 +146,9 @@ LineOpener SystemLineOpener(const Profile& profile) {
 
 LineTimeouts SetLineTimeouts(std::int32_t modemFlag, const SiteSettings& site) {
   if (modemFlag == 1) return {.readTotalMs = site.mTimeReadMs, .writeTotalMs = site.mTimeWriteMs};
-  return {.readTotalMs = site.sTimeReadMs, .writeTotalMs = site.sTimeWriteMs};
+  return {.readTotalMs = site.sTimeReadMs,
+          .writeTotalMs = site.sTimeWriteMs,
+          .readIntervalMs = ReadIntervalOf(site, modemFlag)};
 }
 
 std::uint32_t SizeReadChunk(std::int32_t baud, std::int32_t modemFlag, SiteSettings& site) {

@@ -67,7 +67,8 @@ struct LineEnvironment {
 };
 
 // The time-out record of a site: the modem time-outs when the modem flag is
-// exactly 1, the serial ones otherwise.
+// exactly 1, the serial ones otherwise, with the site's interval time-out on
+// a direct text line (ReadIntervalOf).
 LineTimeouts SetLineTimeouts(std::int32_t modemFlag, const SiteSettings& site);
 
 // The read chunk of a site at the given speed. For a KSTD box it is fixed and

@@ -178,7 +178,10 @@ class TcpLine final : public TimedLine {
   IoResult ReadUntil(std::span<std::uint8_t> buffer, const Deadline& deadline,
                      WakeSignal* wake) override {
     IoResult r{.ok = true};
+    Deadline quiet;  // the interval time-out's end, once a byte has come
     for (;;) {
+      // Bytes kept from a held write count as arrivals too.
+      const std::size_t before = r.bytes;
       TakeInbox(buffer, r);
       if (ReportEnd(r)) return r;
       if (!name_.listen && link_ == Link::kDown && clock_.TickMs() >= nextAttemptMs_)
@@ -192,11 +195,12 @@ class TcpLine final : public TimedLine {
       // The connection is read before a waiting one is taken: an exchange
       // that closed and connected again is seen closed first, not refused.
       if (link_ == Link::kUp) ReceiveInto(buffer, r);
+      if (r.bytes > before) quiet = QuietDeadline();
       if (ReportEnd(r)) return r;
       if (name_.listen) AcceptWaiting();
       if (ReportEnd(r)) return r;
       if (r.bytes == buffer.size()) return r;
-      int waitMs = MsUntil(deadline);
+      int waitMs = MsUntil(Sooner(deadline, quiet));
       if (waitMs == 0) return r;
       if (wake != nullptr && wake->Wait(0)) return r;
       if (link_ == Link::kResolving) {

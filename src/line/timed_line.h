@@ -1,7 +1,9 @@
 #pragma once
 // What a line with its own clockwork shares (the POSIX port, the TCP line):
 // the time-out record is kept here, and both kinds of read come down to one
-// "read until this deadline, or until the wake is raised".
+// "read until this deadline, or until the wake is raised". The interval
+// time-out is the implementation's, as it alone sees the bytes come: once a
+// byte has come it waits no longer than QuietDeadline() after the last one.
 
 #include <chrono>
 #include <climits>
@@ -40,6 +42,12 @@ class TimedLine : public Line {
     if (totalMs == 0) return std::nullopt;
     return Steady::now() + std::chrono::milliseconds(totalMs);
   }
+  // The earlier of two deadlines.
+  static Deadline Sooner(const Deadline& a, const Deadline& b) {
+    if (!a) return b;
+    if (!b) return a;
+    return *a < *b ? a : b;
+  }
   // Milliseconds to wait until the deadline (-1: no deadline), rounded up so
   // that a wait never ends before it.
   static int MsUntil(const Deadline& deadline) {
@@ -56,6 +64,9 @@ class TimedLine : public Line {
   virtual IoResult ReadUntil(std::span<std::uint8_t> buffer, const Deadline& deadline,
                              WakeSignal* wake) = 0;
   const LineTimeouts& Timeouts() const { return timeouts_; }
+  // When a read ends for the interval time-out if no byte comes after one
+  // that came now (none: the line has no interval time-out).
+  Deadline QuietDeadline() const { return DeadlineAfter(timeouts_.readIntervalMs); }
 
  private:
   LineTimeouts timeouts_;

@@ -542,6 +542,99 @@ TEST_F(SiteWorkerTest, ExchangeThatCannotBeHeldDoesNotKeepTheDrainForEver) {
   EXPECT_LT(shown, 10);
 }
 
+// What the worker stored and showed, chunk by chunk, with the simulated time.
+struct ShownChunk {
+  std::uint64_t atMs;
+  std::string text;
+};
+
+class IntervalSiteTest : public SiteWorkerTest {
+ protected:
+  // Runs one connection of a periodic COM site whose reads may last 60 s,
+  // with the keys given, and notes every chunk shown.
+  std::vector<ShownChunk> Run(sim::Exchange& exchange, const Keys& keys) {
+    Keys all = {{"STimeRead", "600"}};
+    for (const auto& [k, v] : keys) all[k] = v;
+    WriteIni("0001", kComSite, all);
+    sim::SimulatedLine line(clock, exchange);
+    ports.Add("/dev/ttyS0", line);
+    std::vector<ShownChunk> shown;
+    notifier.onNote = [&](Message m, std::uint32_t value, const std::string& text) {
+      if (m == Message::kDisplay) shown.push_back({clock.TickMs(), text});
+      if (m == Message::kError && value == msg::kPortClosed) flags.closing = true;
+    };
+    startMs = clock.TickMs();
+    SiteWorker worker(Environment());
+    EXPECT_EQ(worker.Run(), 0);
+    return shown;
+  }
+  std::uint64_t startMs = 0;
+};
+
+constexpr std::uint64_t kLongReadMs = 60'000;  // STimeRead=600
+
+TEST_F(IntervalSiteTest, EachRecordIsStoredOnceTheLineGoesQuietLongBeforeTheReadTimeOut) {
+  constexpr int kRecords = 6;
+  constexpr sim::TimeUs kGapUs = 2'000'000;  // a record every 2 s
+  sim::Exchange exchange(Printing(kRecords, kGapUs));
+  const std::vector<ShownChunk> shown = Run(exchange, {{"SIntervalRead", "20"}});
+  ASSERT_TRUE(exchange.Done());
+  EXPECT_EQ(dir.Read("dati.txt"), ExpectedData("0001", exchange.Sent()));
+  // One chunk a record, each stored before the next record began: the
+  // read's 60 s could not have ended any of them.
+  ASSERT_EQ(shown.size(), static_cast<std::size_t>(kRecords));
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(std::count(shown[i].text.begin(), shown[i].text.end(), '\n'), i == 0 ? 2 : 1);
+    EXPECT_LT(shown[i].atMs - startMs, (i + 1) * kGapUs / 1000);
+  }
+}
+
+TEST_F(IntervalSiteTest, BurstAtLineSpeedIsStoredCompleteInOrderAsSoonAsItEnds) {
+  constexpr int kRecords = 100;  // back to back at 9600 baud: about 6 s
+  sim::Exchange exchange(Printing(kRecords));
+  const std::vector<ShownChunk> shown = Run(exchange, {{"SIntervalRead", "20"}});
+  ASSERT_TRUE(exchange.Done());
+  EXPECT_EQ(dir.Read("dati.txt"), ExpectedData("0001", exchange.Sent()));
+  ASSERT_FALSE(shown.empty());
+  std::string joined;
+  for (const ShownChunk& chunk : shown) joined += chunk.text;
+  EXPECT_EQ(joined, dir.Read("dati.txt"));
+  // The characters follow one another closer than the interval: nothing
+  // ends the read in the middle, and its end comes with the line's quiet.
+  EXPECT_LT(shown.back().atMs - startMs, kLongReadMs);
+}
+
+// The worker's own reads (a box command's echo, a status reply) end on the
+// port's interval time-out as the reception's do.
+TEST(AttentiveLineTest, ReadEndsOnceThePortGoesQuietAfterABurstNotAtItsTotalTimeOut) {
+  ManualClock clock;
+  ManualWakeSignal wake{clock};
+  const std::atomic<bool> stop{false};
+  LineFault fault;
+  constexpr sim::TimeUs kGapUs = 5'000'000;
+  sim::Exchange exchange(Printing(3, kGapUs));
+  sim::SimulatedLine port(clock, exchange);
+  sim::SimulatedPorts ports;
+  ports.Add("/dev/ttyS0", port);
+  std::uint32_t error = 0;
+  AttentiveLine line(ports.Open("/dev/ttyS0", &error), {wake, {}, stop, clock, fault});
+  ASSERT_TRUE(line.SetTimeouts({.readTotalMs = 60'000, .writeTotalMs = 1000, .readIntervalMs = 20}));
+  for (int record = 1; record <= 2; ++record) {
+    SCOPED_TRACE(record);
+    const std::string before = exchange.Sent();
+    std::vector<std::uint8_t> buffer(1000);
+    const IoResult r = line.Read(buffer);
+    ASSERT_TRUE(r.ok);
+    // Exactly the next record, taken before the one after it began.
+    EXPECT_EQ(exchange.RecordsSent(), record);
+    EXPECT_EQ(before + std::string(buffer.begin(), buffer.begin() + static_cast<long>(r.bytes)),
+              exchange.Sent());
+    EXPECT_LT(clock.TickMs(), record * kGapUs / 1000);
+  }
+  EXPECT_FALSE(fault.failed);
+}
+
 // The alternative loop on a KSTD box played byte for byte.
 class AlternativeKstdTest : public SiteWorkerTest {
  protected:

@@ -280,6 +280,47 @@ TEST_F(CheckTest, BaudBeyond32BitsIsAProblem) {
   }
 }
 
+TEST_F(CheckTest, SIntervalReadMustBeMillisecondsAndIsPointedOutWhereItDoesNotApply) {
+  const struct {
+    const char* line;    // the key's line in the site's section
+    const char* device;  // Dispositivo
+    const char* modem;   // Modem, and a modem's own keys
+    bool problem;
+    bool warning;
+  } cases[] = {
+      {"SIntervalRead=20", "COM", "0", false, false},
+      {"SIntervalRead= 50 ", "TCPIP", "0", false, false},
+      {"SIntervalRead=0", "KSTD", "0", false, false},
+      {"SIntervalRead=-20", "COM", "0", true, false},
+      {"SIntervalRead=20ms", "COM", "0", true, false},
+      {"SIntervalRead=abc", "COM", "0", true, false},
+      {"SIntervalRead=", "COM", "0", true, false},
+      {"SIntervalRead=99999999999", "COM", "0", true, false},
+      {"SIntervalRead=20", "KSTD", "0", false, true},
+      {"SIntervalRead=20", "COM", "1\r\nStringaModem=ATZ\r\nNumeroTel=0123", false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.line) + " " + c.device + " Modem=" + c.modem);
+    const std::string site = Replaced(
+        Replaced(Site("A", kContinuous, "Parita=N\r\n" + std::string(c.line) + "\r\n"),
+                 "Dispositivo=COM", std::string("Dispositivo=") + c.device),
+        "Modem=0", std::string("Modem=") + c.modem);
+    const std::string ini = kGeneral + site;
+    EXPECT_EQ(Check(ini), c.problem ? 1 : 0) << out;
+    const std::string value = std::string(c.line).substr(std::string("SIntervalRead=").size());
+    std::string expected;
+    if (c.problem)
+      expected = Line("A", msg::kSiteSettings,
+                      "SIntervalRead=" + value + " is not a number of milliseconds, 0 or more");
+    if (c.warning)
+      expected = "A: warning: line " + std::to_string(LineNumberOf(ini, c.line)) +
+                 ": SIntervalRead applies only to a COM, BUFF or TCPIP site without a modem or "
+                 "MetodoAlternativo; this site's reads end as before\n";
+    if (!c.problem) expected += "A  10.30 01-01-2010p  continuous\n";
+    EXPECT_EQ(out, expected);
+  }
+}
+
 TEST_F(CheckTest, ASiteCodeTooLongForFileNames) {
   // The longest file the site makes: code + "storico" + "_S_R.TXT.TRAVASO".
   const std::string fits(255 - 7 - 16, 'S');

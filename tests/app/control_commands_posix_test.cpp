@@ -174,7 +174,8 @@ TEST_F(ControlTest, JsonStatusTellsTheSameAndEachSite) {
   status_.NoteStored("0002", 3, 75, ToSeconds(CivilTime{2006, 3, 1, 0, 0, 9, 0}));
   frontEnd_.ShowIcon(TrayIcon::kReceiving);
   flags_.WarningPending(msg::kDiskSpace) = true;
-  siteFiles_ = {{.code = "0001", .inSchedule = true, .overflowBytes = 11, .rescueBytes = 2},
+  siteFiles_ = {{.code = "0001", .inSchedule = true, .overflowBytes = 11, .rescueBytes = 2,
+                 .intervalReadMs = 20},
                 {.code = "0002", .inSchedule = true, .overflowBytes = 0, .rescueBytes = 0}};
   StartServing();
 
@@ -184,9 +185,10 @@ TEST_F(ControlTest, JsonStatusTellsTheSameAndEachSite) {
                 ",\"site\":\"0002\",\"state\":\"receiving\",\"lines\":3,\"icon\":\"receiving\","
                 "\"title\":\"Vesper Recorder /dev/ttyS7\",\"warnings\":[7004],\"sites\":["
                 "{\"code\":\"0001\",\"in_schedule\":true,\"last_record\":null,\"records\":0,"
-                "\"bytes\":0,\"overflow_bytes\":11,\"rescue_bytes\":2},"
+                "\"bytes\":0,\"overflow_bytes\":11,\"rescue_bytes\":2,\"interval_read_ms\":20},"
                 "{\"code\":\"0002\",\"in_schedule\":true,\"last_record\":\"2006-03-01T00:00:09\","
-                "\"records\":3,\"bytes\":75,\"overflow_bytes\":0,\"rescue_bytes\":0}]}\n");
+                "\"records\":3,\"bytes\":75,\"overflow_bytes\":0,\"rescue_bytes\":0,"
+                "\"interval_read_ms\":0}]}\n");
 }
 
 TEST_F(ControlTest, StatusTakesNoOtherArgument) {

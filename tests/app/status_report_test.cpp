@@ -66,7 +66,9 @@ TEST(StatusJsonTest, WholeReport) {
       .sites = {},
   };
   report.sites.push_back(
-      {{.code = "0001", .inSchedule = true, .overflowBytes = 0, .rescueBytes = 0}, {}});
+      {{.code = "0001", .inSchedule = true, .overflowBytes = 0, .rescueBytes = 0,
+        .intervalReadMs = 20},
+       {}});
   report.sites.push_back(
       {{.code = "00\"2", .inSchedule = false, .overflowBytes = 300, .rescueBytes = 17},
        {.records = 12, .bytes = 480,
@@ -76,9 +78,10 @@ TEST(StatusJsonTest, WholeReport) {
             R"("icon":"held","title":"Vesper Recorder /dev/ttyS7  00\"2  1234 Linee ricevute",)"
             R"("warnings":[7004,7005],"sites":[)"
             R"({"code":"0001","in_schedule":true,"last_record":null,"records":0,"bytes":0,)"
-            R"("overflow_bytes":0,"rescue_bytes":0},)"
+            R"("overflow_bytes":0,"rescue_bytes":0,"interval_read_ms":20},)"
             R"({"code":"00\"2","in_schedule":false,"last_record":"2026-01-02T03:04:05",)"
-            R"("records":12,"bytes":480,"overflow_bytes":300,"rescue_bytes":17}]})");
+            R"("records":12,"bytes":480,"overflow_bytes":300,"rescue_bytes":17,)"
+            R"("interval_read_ms":0}]})");
 }
 
 TEST(StatusJsonTest, IdleRunWithoutSitesOrWarnings) {
@@ -124,6 +127,40 @@ TEST(SiteFilesTest, OverflowAndRescueFilesOfTheThreeSetsAreSummedPerSite) {
   EXPECT_EQ(measured[1].rescueBytes, 7u);
   EXPECT_EQ(measured[2].overflowBytes, 0u);
   EXPECT_EQ(measured[2].rescueBytes, 0u);
+}
+
+TEST(SiteFilesTest, EachSiteShowsTheIntervalTimeOutItsReadsGet) {
+  struct Case {
+    const char* keys;
+    std::uint32_t intervalMs;
+  };
+  const Case cases[] = {
+      {"Dispositivo=COM\r\nModem=0\r\nSIntervalRead=20\r\n", 20},
+      {"Dispositivo=BUFFER\r\nModem=0\r\nSIntervalRead=35\r\n", 35},
+      {"Dispositivo=TCPIP\r\nModem=0\r\nSIntervalRead=5\r\n", 5},
+      {"Dispositivo=COM\r\nModem=0\r\n", 0},
+      {"Dispositivo=COM\r\nModem=0\r\nSIntervalRead=-20\r\n", 0},
+      {"Dispositivo=COM\r\nModem=0\r\nSIntervalRead=20ms\r\n", 0},
+      // The modem and the box protocols keep their reads.
+      {"Dispositivo=COM\r\nModem=1\r\nSIntervalRead=20\r\n", 0},
+      {"Dispositivo=KSTD\r\nModem=0\r\nSIntervalRead=20\r\n", 0},
+      {"Dispositivo=COM\r\nModem=0\r\nMetodoAlternativo=1\r\nSIntervalRead=20\r\n", 0},
+  };
+  std::string ini = "[General]\r\nCom=/dev/ttyS0\r\n";
+  SitesMenu menu;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const std::string code = "000" + std::to_string(i + 1);
+    ini += "[" + code + "]\r\n" + cases[i].keys;
+    menu.push_back({40500 + static_cast<int>(i), code, false});
+  }
+  test::TempDir dir;
+  dir.Write("VESPREC.INI", ini);
+  NativeFileSystem files;
+  const std::vector<SiteFileBytes> measured =
+      MeasureSiteFiles(Profile(dir.File("VESPREC.INI")), menu, dir.Path(), files);
+  ASSERT_EQ(measured.size(), std::size(cases));
+  for (std::size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(measured[i].intervalReadMs, cases[i].intervalMs) << cases[i].keys;
 }
 
 TEST(SiteFilesTest, CountsMeetTheMenuAndADroppedSiteStaysListed) {

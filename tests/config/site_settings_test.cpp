@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -174,6 +175,67 @@ TEST_F(SiteSettingsTest, SincronizzaIsOptionalAndReadAfreshEachTime) {
     ASSERT_TRUE(Read(Section("0001") + c.line));
     EXPECT_TRUE(reporter.items.empty());  // absent is not a missing key
     EXPECT_EQ(settings.sincronizza, c.sincronizza);
+  }
+}
+
+TEST_F(SiteSettingsTest, SIntervalReadIsOptionalMillisecondsReadAfreshEachTime) {
+  const struct {
+    const char* line;  // appended to the site's section; "" for none
+    std::uint32_t intervalMs;
+  } kCases[] = {
+      {"", 0},
+      {"SIntervalRead=20\r\n", 20},  // milliseconds, not tenths
+      {"sintervalread = 250\r\n", 250},
+      {"SIntervalRead=0\r\n", 0},
+      // What cannot be read leaves the key off (and `--check` names it).
+      {"SIntervalRead=-20\r\n", 0},
+      {"SIntervalRead=20ms\r\n", 0},
+      {"SIntervalRead=fast\r\n", 0},
+      {"SIntervalRead=4294967296\r\n", 0},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.line);
+    settings.sIntervalReadMs = 77;  // what an earlier connection left
+    reporter.items.clear();
+    ASSERT_TRUE(Read(Section("0001") + c.line));
+    EXPECT_TRUE(reporter.items.empty());  // never a missing key
+    EXPECT_EQ(settings.sIntervalReadMs, c.intervalMs);
+  }
+}
+
+TEST(ParseIntervalRead, DecimalDigitsWithin32BitsOnly) {
+  const struct {
+    const char* value;
+    std::optional<std::uint32_t> ms;
+  } kCases[] = {
+      {"20", 20u},          {" 20\t", 20u},     {"0", 0u},           {"4294967295", 4294967295u},
+      {"4294967296", {}},   {"-1", {}},         {"+20", {}},         {"20ms", {}},
+      {"2 0", {}},          {"", {}},           {"  ", {}},          {"0x14", {}},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(ParseIntervalRead(c.value), c.ms) << c.value;
+}
+
+TEST(ReadIntervalOf, OnlyDirectTextLinesReadByTheReceptionGetTheInterval) {
+  const struct {
+    DeviceType device;
+    std::int32_t modem;
+    bool alternative;
+    bool applies;
+  } kCases[] = {
+      {DeviceType::kCom, 0, false, true},     {DeviceType::kTcpip, 0, false, true},
+      {DeviceType::kCom, 1, false, false},    {DeviceType::kCom, 2, false, false},
+      {DeviceType::kTcpip, 1, false, false},  {DeviceType::kCom, 0, true, false},
+      {DeviceType::kKsta, 0, false, false},   {DeviceType::kKstb, 0, false, false},
+      {DeviceType::kKstc, 0, false, false},   {DeviceType::kKstd, 0, false, false},
+      {DeviceType::kAvaya, 0, false, false},
+  };
+  for (const auto& c : kCases) {
+    SiteSettings site;
+    site.deviceType = c.device;
+    site.metodoAlternativo = c.alternative;
+    site.sIntervalReadMs = 20;
+    EXPECT_EQ(ReadIntervalOf(site, c.modem), c.applies ? 20u : 0u)
+        << static_cast<int>(c.device) << " modem " << c.modem << " alt " << c.alternative;
   }
 }
 

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -337,6 +338,48 @@ TEST_F(PosixLineTest, ReadWithinHasItsOwnTimeOutAndLeavesThePortsAlone) {
   // At its count it returns at once, wake or not.
   pty.Send("cdef");
   EXPECT_EQ(line->ReadWithin(std::span(buffer).first(4), 0, nullptr).bytes, 4u);
+}
+
+// With an interval time-out a read ends once the line goes quiet after a
+// byte, whichever way it is made; its total time-out here is so long that
+// only the interval can have ended it by the time it returns.
+TEST_F(PosixLineTest, IntervalTimeOutEndsAReadOnceTheLineGoesQuietAfterABurst) {
+  constexpr std::uint32_t kTotalMs = 60'000;
+  ASSERT_TRUE(line->SetTimeouts({.readTotalMs = kTotalMs, .writeTotalMs = 1000, .readIntervalMs = 20}));
+  SystemWakeSignal wake;
+  const std::function<IoResult(std::span<std::uint8_t>)> reads[] = {
+      [&](std::span<std::uint8_t> b) { return line->Read(b); },
+      [&](std::span<std::uint8_t> b) { return line->ReadWithin(b, kTotalMs, &wake); },
+  };
+  for (const auto& read : reads) {
+    // A burst bigger than one read, written as fast as the pty takes it.
+    std::string sent;
+    for (int i = 0; sent.size() < 20'000; ++i) sent += "0001 call " + std::to_string(i) + "\r\n";
+    std::thread device([&] {
+      for (std::size_t at = 0; at < sent.size(); at += 512)
+        pty.Send(std::string_view(sent).substr(at, 512));
+    });
+    std::string got;
+    std::uint8_t buffer[4096];
+    const auto start = SteadyClock::now();
+    while (got.size() < sent.size()) {
+      const IoResult r = read(buffer);
+      ASSERT_TRUE(r.ok);
+      if (r.bytes == 0) break;
+      got.append(reinterpret_cast<char*>(buffer), r.bytes);
+    }
+    const auto took = SteadyClock::now() - start;
+    device.join();
+    EXPECT_EQ(got, sent);  // complete and in order
+    EXPECT_LT(took, milliseconds(kTotalMs));
+  }
+  // Before its first byte the interval does not run: a quiet line's read
+  // lasts its total time-out.
+  ASSERT_TRUE(line->SetTimeouts({.readTotalMs = 200, .writeTotalMs = 1000, .readIntervalMs = 20}));
+  std::uint8_t buffer[10];
+  const auto start = SteadyClock::now();
+  EXPECT_EQ(line->Read(buffer).bytes, 0u);
+  EXPECT_GE(SteadyClock::now() - start, milliseconds(190));
 }
 
 TEST(OpenSystemLineTest, MissingPathFailsWithTheSystemError) {

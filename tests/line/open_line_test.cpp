@@ -430,6 +430,24 @@ TEST(SetLineTimeoutsTest, OnlyModemFlagOneTakesTheModemTimeouts) {
   EXPECT_EQ(SetLineTimeouts(2, site), (LineTimeouts{1, 2}));
 }
 
+TEST(SetLineTimeoutsTest, ADirectTextLineGetsItsIntervalTimeOutBesideTheTotal) {
+  SiteSettings site;
+  site.sTimeReadMs = 1000;
+  site.sTimeWriteMs = 2;
+  site.mTimeReadMs = 3;
+  site.mTimeWriteMs = 4;
+  site.sIntervalReadMs = 20;
+  site.deviceType = DeviceType::kCom;
+  EXPECT_EQ(SetLineTimeouts(0, site), (LineTimeouts{1000, 2, 20}));
+  site.deviceType = DeviceType::kTcpip;
+  EXPECT_EQ(SetLineTimeouts(0, site), (LineTimeouts{1000, 2, 20}));
+  // A modem line keeps its reads, whichever time-outs it takes.
+  EXPECT_EQ(SetLineTimeouts(1, site), (LineTimeouts{3, 4, 0}));
+  EXPECT_EQ(SetLineTimeouts(2, site), (LineTimeouts{1000, 2, 0}));
+  site.deviceType = DeviceType::kKstd;
+  EXPECT_EQ(SetLineTimeouts(0, site), (LineTimeouts{1000, 2, 0}));
+}
+
 // One row of the flow-control table.
 struct FlowRow {
   const char* name;

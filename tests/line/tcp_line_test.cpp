@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <optional>
@@ -279,6 +280,44 @@ TEST_F(TcpLineTest, PortInUseOrMalformedNameFailsTheOpen) {
   error = 0;
   EXPECT_FALSE(OpenTcpLine("tcp:nohostport", &error, clock_));
   EXPECT_NE(error, 0u);
+}
+
+// A total time-out so long that only the interval can have ended the reads
+// by the time they return.
+TEST_F(TcpLineTest, IntervalTimeOutEndsAReadOnceTheConnectionGoesQuietAfterABurst) {
+  constexpr std::uint32_t kTotalMs = 60'000;
+  Peer exchange;
+  std::unique_ptr<Line> line = Open("tcp:127.0.0.1:" + exchange.Port());
+  ASSERT_TRUE(line);
+  ReadText(*line, 1);
+  ASSERT_TRUE(exchange.AcceptWithin(5000));
+  ASSERT_TRUE(line->SetTimeouts({.readTotalMs = kTotalMs, .writeTotalMs = 1000, .readIntervalMs = 20}));
+  SystemWakeSignal wake;
+  const std::function<IoResult(std::span<std::uint8_t>)> reads[] = {
+      [&](std::span<std::uint8_t> b) { return line->Read(b); },
+      [&](std::span<std::uint8_t> b) { return line->ReadWithin(b, kTotalMs, &wake); },
+  };
+  for (const auto& read : reads) {
+    std::string sent;
+    for (int i = 0; sent.size() < 20'000; ++i) sent += "0001 call " + std::to_string(i) + "\r\n";
+    std::thread device([&] {
+      for (std::size_t at = 0; at < sent.size(); at += 512)
+        exchange.Send(sent.substr(at, 512));
+    });
+    std::string got;
+    std::uint8_t buffer[4096];
+    const auto start = std::chrono::steady_clock::now();
+    while (got.size() < sent.size()) {
+      const IoResult r = read(buffer);
+      ASSERT_TRUE(r.ok) << r.error;
+      if (r.bytes == 0) break;
+      got.append(reinterpret_cast<char*>(buffer), r.bytes);
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    device.join();
+    EXPECT_EQ(got, sent);  // complete and in order
+    EXPECT_LT(took, std::chrono::milliseconds(kTotalMs));
+  }
 }
 
 TEST_F(TcpLineTest, ReadWithoutAnEndEndsWhenTheWakeIsRaised) {

@@ -114,12 +114,14 @@ bool SimulatedLine::SetQueues(std::uint32_t inputBytes, std::uint32_t outputByte
   return true;
 }
 
-std::size_t SimulatedLine::TakeArrived(std::span<std::uint8_t> buffer, std::size_t filled) {
+std::size_t SimulatedLine::TakeArrived(std::span<std::uint8_t> buffer, std::size_t filled,
+                                       TimeUs* lastUs) {
   while (filled < buffer.size() && !input_.empty() && input_.front().atUs <= nowUs_) {
-    const std::uint8_t byte = input_.front().byte;
+    const Arrived arrived = input_.front();
     input_.pop_front();
-    if (byte == 0 && settings_.discardNull) continue;
-    buffer[filled++] = byte;
+    if (arrived.byte == 0 && settings_.discardNull) continue;
+    buffer[filled++] = arrived.byte;
+    if (lastUs != nullptr) *lastUs = arrived.atUs;
   }
   return filled;
 }
@@ -130,22 +132,33 @@ vr::IoResult SimulatedLine::Read(std::span<std::uint8_t> buffer) {
   const TimeUs deadlineUs = timeouts_.readTotalMs == 0
                                 ? kNeverUs
                                 : nowUs_ + static_cast<TimeUs>(timeouts_.readTotalMs) * kUsPerMs;
+  // With an interval time-out the read ends that long after the last byte
+  // it took, as a driver's does, unless its total time-out comes first;
+  // bytes that waited for the read count from its start.
+  const TimeUs startUs = nowUs_;
+  TimeUs lastUs = startUs;
+  auto endUs = [&](std::size_t filled) {
+    if (timeouts_.readIntervalMs == 0 || filled == 0) return deadlineUs;
+    return std::min(deadlineUs, std::max(lastUs, startUs) +
+                                    static_cast<TimeUs>(timeouts_.readIntervalMs) * kUsPerMs);
+  };
   Pump(nowUs_);
-  std::size_t filled = TakeArrived(buffer, 0);
+  std::size_t filled = TakeArrived(buffer, 0, &lastUs);
   while (filled < buffer.size()) {
     const TimeUs eventUs = device_.NextEventUs();
-    if (eventUs == kNeverUs || eventUs > deadlineUs) break;
+    if (eventUs == kNeverUs || eventUs > endUs(filled)) break;
     nowUs_ = std::max(nowUs_, eventUs);
     Pump(nowUs_);
-    filled = TakeArrived(buffer, filled);
+    filled = TakeArrived(buffer, filled, &lastUs);
   }
   if (filled < buffer.size()) {
-    if (deadlineUs == kNeverUs) {
+    const TimeUs untilUs = endUs(filled);
+    if (untilUs == kNeverUs) {
       ++stalledReads_;
     } else {
-      nowUs_ = deadlineUs;
+      nowUs_ = std::max(nowUs_, untilUs);
       Pump(nowUs_);
-      filled = TakeArrived(buffer, filled);
+      filled = TakeArrived(buffer, filled, &lastUs);
     }
   }
   MoveClockTo(nowUs_);

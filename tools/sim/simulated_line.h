@@ -2,9 +2,9 @@
 // A serial line whose far end is a device model, running in simulated time.
 //
 // The line shares a vr::ManualClock with the code under test. A read returns
-// at once, with the clock moved on to the moment its count was reached or its
-// total time-out ran out, holding exactly the bytes the device had sent by
-// then; a write hands the bytes to the device one character time apart at
+// at once, with the clock moved on to the moment its count was reached, its
+// total time-out ran out or its interval time-out passed after its last
+// byte, holding exactly the bytes the device had sent by then; a write hands the bytes to the device one character time apart at
 // the line's baud and moves the clock on by that time. Nothing sleeps.
 //
 //   vr::ManualClock clock;
@@ -134,7 +134,9 @@ class SimulatedLine final : public vr::Line {
   void SyncToClock();
   void Pump(TimeUs untilUs);
   void MoveClockTo(TimeUs us);
-  std::size_t TakeArrived(std::span<std::uint8_t> buffer, std::size_t filled);
+  // Takes what has arrived by now; *lastUs: when the last byte taken came.
+  std::size_t TakeArrived(std::span<std::uint8_t> buffer, std::size_t filled,
+                          TimeUs* lastUs = nullptr);
   void LinesChanged();
   int BitsPerChar() const;
 
