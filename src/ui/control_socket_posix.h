@@ -14,10 +14,10 @@
 #include <string_view>
 #include <vector>
 
+#include "ui/control_answer.h"
+
 namespace vr {
 
-// Longest request line the server reads, newline excluded.
-inline constexpr std::size_t kMaxControlRequestBytes = 1024;
 // Connections served at once; more are closed unanswered.
 inline constexpr std::size_t kMaxControlClients = 16;
 
@@ -100,9 +100,5 @@ enum class AskResult {
 // Sends one request line and reads the answer until the server closes.
 AskResult AskInstance(const std::string& socketPath, std::string_view request, std::string& reply,
                       int answerTimeoutMs = 10000);
-
-// Splits an answer: true when its first line is "ok"; lines gets the lines
-// after it, message the text after "error " when it is not.
-bool ParseAnswer(std::string_view answer, std::vector<std::string>& lines, std::string& message);
 
 }  // namespace vr
