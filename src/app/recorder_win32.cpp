@@ -183,14 +183,15 @@ bool WindowFrontEnd::Create() {
 void WindowFrontEnd::StartControlPipe() {
   DWORD error = 0;
   const std::string name = ControlPipeName(run_.config.general.com);
-  if (pipe_.Start(WideFromUtf8(name), [this](std::string_view request) {
-        return AnswerControlRequest(control_, request);
-      }, error))
+  if (pipe_.Start(
+          WideFromUtf8(name),
+          [this](std::string_view request) { return AnswerControlRequest(control_, request); },
+          error))
     return;
   // The recording goes on; only /Stato and /Ctl will not reach it.
   ErrorLog(run_.clock, window_.LogPath())
-      .WriteDebug("Nessuna pipe di controllo " + name + ", /Stato non raggiungerà questa istanza: " +
-                  SystemErrorText(error));
+      .WriteDebug("Nessuna pipe di controllo " + name +
+                  ", /Stato non raggiungerà questa istanza: " + SystemErrorText(error));
 }
 
 void WindowFrontEnd::ShowOwnerlessBox(const std::string& text) {

@@ -75,9 +75,8 @@ bool ControlPipeServer::Start(const std::wstring& name, Answer answer, DWORD& er
   Stop();
   LocalMemory descriptor;
   SECURITY_ATTRIBUTES security{sizeof security, nullptr, FALSE};
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(ControlPipeSecurity().c_str(),
-                                                            SDDL_REVISION_1,
-                                                            &descriptor.memory, nullptr)) {
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          ControlPipeSecurity().c_str(), SDDL_REVISION_1, &descriptor.memory, nullptr)) {
     error = GetLastError();
     return false;
   }
@@ -149,8 +148,7 @@ void ControlPipeServer::Serve() {
     const BOOL started = ConnectNamedPipe(pipe_, &overlapped_);
     // A client that came between two connections is connected already.
     const bool early = !started && GetLastError() == ERROR_PIPE_CONNECTED;
-    if (!early &&
-        Finish(started, Clock::time_point::max(), ok, bytes, error) == Wait::kStopped)
+    if (!early && Finish(started, Clock::time_point::max(), ok, bytes, error) == Wait::kStopped)
       return;
     if (early || ok) {
       if (!ServeConnection()) {
@@ -189,8 +187,7 @@ bool ControlPipeServer::ServeConnection() {
     }
     if (!ok && error != ERROR_MORE_DATA) return true;  // gone before a whole request
     request.append(buffer, bytes);
-    if (ok || request.find('\n') != std::string::npos ||
-        request.size() > kMaxControlRequestBytes)
+    if (ok || request.find('\n') != std::string::npos || request.size() > kMaxControlRequestBytes)
       break;
   }
   const std::size_t end = std::min(request.find('\n'), request.size());
@@ -204,8 +201,8 @@ bool ControlPipeServer::ServeConnection() {
   }
   overlapped_ = {};
   overlapped_.hEvent = io_;
-  const BOOL written = WriteFile(pipe_, reply.data(), static_cast<DWORD>(reply.size()), nullptr,
-                                 &overlapped_);
+  const BOOL written =
+      WriteFile(pipe_, reply.data(), static_cast<DWORD>(reply.size()), nullptr, &overlapped_);
   switch (Finish(written, deadline, ok, bytes, error)) {
     case Wait::kStopped:
       return false;

@@ -53,8 +53,8 @@ class ControlPipeServer {
   // Waits for the overlapped operation that started (its call's result
   // given), bounded by the deadline and the stop; kDone with ok, bytes and
   // error as GetOverlappedResult gives them.
-  Wait Finish(BOOL started, std::chrono::steady_clock::time_point deadline, BOOL& ok,
-              DWORD& bytes, DWORD& error);
+  Wait Finish(BOOL started, std::chrono::steady_clock::time_point deadline, BOOL& ok, DWORD& bytes,
+              DWORD& error);
   void Serve();
   // One connected client; false when the stop was asked.
   bool ServeConnection();

@@ -74,7 +74,7 @@ TEST_F(ControlPipeTest, EachConnectionGetsTheAnswerToItsLine) {
   };
   const std::vector<Case> cases = {
       {"status --json", "status --json"},
-      {"stop\r", "stop"},          // one CR before the line end dropped
+      {"stop\r", "stop"},            // one CR before the line end dropped
       {"start A\nquit", "start A"},  // the first line only
       {"", ""},
   };
@@ -91,7 +91,9 @@ TEST_F(ControlPipeTest, EachConnectionGetsTheAnswerToItsLine) {
 TEST_F(ControlPipeTest, AnAnswerLongerThanOneReadArrivesWhole) {
   DWORD error = 0;
   const std::string big = "ok\n" + std::string(20000, 'x') + "\n";
-  ASSERT_TRUE(server_.Start(name_, [&big](std::string_view) { return big; }, error)) << error;
+  ASSERT_TRUE(server_.Start(
+      name_, [&big](std::string_view) { return big; }, error))
+      << error;
   std::string reply;
   ASSERT_EQ(AskPipe(name_, "status --json", reply), PipeAskResult::kAnswered);
   EXPECT_EQ(reply, big);
@@ -138,7 +140,8 @@ TEST_F(ControlPipeTest, NobodyElseCanServeTheName) {
   Serve();
   ControlPipeServer second;
   DWORD error = 0;
-  EXPECT_FALSE(second.Start(name_, [](std::string_view) { return std::string("ok\n"); }, error));
+  EXPECT_FALSE(second.Start(
+      name_, [](std::string_view) { return std::string("ok\n"); }, error));
   EXPECT_NE(error, 0u);
   std::string reply;
   ASSERT_EQ(AskPipe(name_, "status", reply), PipeAskResult::kAnswered);
@@ -168,8 +171,8 @@ TEST_F(ControlPipeTest, OnlySystemAdministratorsAndTheOwnAccountMayOpenIt) {
   ASSERT_NE(client, INVALID_HANDLE_VALUE) << GetLastError();
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   PACL dacl = nullptr;
-  ASSERT_EQ(GetSecurityInfo(client, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                            nullptr, &dacl, nullptr, &descriptor),
+  ASSERT_EQ(GetSecurityInfo(client, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                            &dacl, nullptr, &descriptor),
             static_cast<DWORD>(ERROR_SUCCESS));
   LPWSTR text = nullptr;
   ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
