@@ -66,6 +66,7 @@ struct Harness {
   std::ostringstream out;
   std::ostringstream err;
   std::unique_ptr<ConsoleFrontEnd> frontEnd;
+  std::unique_ptr<ConsoleControlView> view;
   int quits = 0;
   std::unique_ptr<ControlContext> context;
   ControlServer server;
@@ -253,13 +254,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g->frontEnd = std::make_unique<ConsoleFrontEnd>(
       "Vesper Recorder /dev/ttyS7", g->dir + "/vrec.log", ConsoleStreams{g->out, g->err, false},
       g->flags, g->clock, ConsoleSources{});
+  g->view = std::make_unique<ConsoleControlView>(*g->frontEnd);
   g->context = std::make_unique<ControlContext>(ControlContext{
       .port = "/dev/ttyS7",
+      .pid = ::getpid(),
       .flags = g->flags,
       .mailbox = g->mailbox,
       .waitEvent = g->waitEvent,
       .status = g->status,
-      .frontEnd = *g->frontEnd,
+      .frontEnd = *g->view,
       .findSiteItem = [](std::string_view site) -> std::optional<SiteMenuItem> {
         for (const MenuSite& item : kMenu)
           if (site == item.code) return SiteMenuItem{item.id, item.grayed};

@@ -20,6 +20,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
     case vr::ServiceOption::kRun:
       return vr::RunService(instance, dir);
     case vr::ServiceOption::kStatus:
+    case vr::ServiceOption::kControl:
+      return vr::AskRunningInstance(dir, line, vr::ServiceOptionOf(line));
     case vr::ServiceOption::kNone:
       break;
   }

@@ -1,5 +1,7 @@
 #include "app/recorder_posix.h"
 
+#include <unistd.h>
+
 #include <csignal>
 #include <filesystem>
 #include <memory>
@@ -33,13 +35,15 @@ class PosixFrontEnd final : public FrontEnd {
                   .titleToTerminal = console.titleToTerminal,
                   .logWatch = &logNotice},
                  run.flags, run.clock, Sources(run)),
+        consoleView_(console_),
         control_{
             .port = run.config.general.com,
+            .pid = ::getpid(),
             .flags = run.flags,
             .mailbox = run.mailbox,
             .waitEvent = *run.waitEvent,
             .status = run.status,
-            .frontEnd = console_,
+            .frontEnd = consoleView_,
             .findSiteItem = [&run](std::string_view site) { return run.FindSiteItem(site); },
             .quit = [&run] { run.Quit(); },
             .portInFile = [&run] { return PortInFile(run.profile); },
@@ -125,6 +129,7 @@ class PosixFrontEnd final : public FrontEnd {
   RecorderRun& run_;
   NativeFileSystem files_;  // status measures the overflow and rescue files
   ConsoleFrontEnd console_;
+  ConsoleControlView consoleView_;
   std::string socketPath_;
   std::string folderLink_;  // empty: none made
   ControlServer server_;

@@ -3,6 +3,8 @@
 #include <utility>
 
 #include "app/control_events_win32.h"
+#include "app/service_setup.h"
+#include "app/status_report.h"
 #include "base/path.h"
 #include "log/error_log.h"
 #include "log/strings.h"
@@ -123,18 +125,73 @@ HWND FindRunningInstance(const std::string& windowTitle, const std::string& com)
   return search.found;
 }
 
+std::string WindowControlView::Title() const {
+  std::string title = window_.DisplayedTitle();
+  return title.empty() ? window_.WindowTitle() : title;
+}
+
+bool WindowControlView::AcknowledgeWarnings() {
+  if (!boxesToLog_) return false;
+  flags_.ClearWarnings();
+  return true;
+}
+
 WindowFrontEnd::WindowFrontEnd(HINSTANCE instance, RecorderRun& run, bool service)
     : run_(run),
       service_(service),
-      window_(SettingsOf(instance, run, service), run.flags, run.clock, SourcesOf(run)) {}
+      window_(SettingsOf(instance, run, service), run.flags, run.clock, SourcesOf(run)),
+      view_(window_, run.flags, service),
+      control_{
+          .port = run.config.general.com,
+          .pid = static_cast<std::int64_t>(GetCurrentProcessId()),
+          .flags = run.flags,
+          .mailbox = run.mailbox,
+          .waitEvent = *run.waitEvent,
+          .status = run.status,
+          .frontEnd = view_,
+          .findSiteItem = [&run](std::string_view site) { return run.FindSiteItem(site); },
+          // Through the window, as "&Esci" and WM_USER+200 stop it: its loop
+          // wakes for the message, not for a flag set from this thread.
+          .quit = [this] { PostMessageW(window_.Handle(), kQuitMessage, 0, 0); },
+          // Profiles of their own: the worker writes through the run's.
+          .portInFile = [&run] { return PortInFile(Profile(run.profile.Path())); },
+          .siteFiles =
+              [this] {
+                SitesMenu menu;
+                {
+                  std::lock_guard guard(run_.configMutex);
+                  menu = run_.config.menu;
+                }
+                return MeasureSiteFiles(Profile(run_.profile.Path()), menu, run_.programDir,
+                                        files_);
+              },
+      } {}
 
-WindowFrontEnd::~WindowFrontEnd() { CCorvinaServiceNT::SetMainWindow(nullptr); }
+WindowFrontEnd::~WindowFrontEnd() {
+  pipe_.Stop();
+  CCorvinaServiceNT::SetMainWindow(nullptr);
+}
 
 bool WindowFrontEnd::Create() {
   if (!window_.Create()) return false;
   // From now on a system shutdown stops the program in order.
   CCorvinaServiceNT::SetMainWindow(window_.Handle());
+  StartControlPipe();
   return true;
+}
+
+void WindowFrontEnd::StartControlPipe() {
+  DWORD error = 0;
+  const std::string name = ControlPipeName(run_.config.general.com);
+  if (pipe_.Start(
+          WideFromUtf8(name),
+          [this](std::string_view request) { return AnswerControlRequest(control_, request); },
+          error))
+    return;
+  // The recording goes on; only /Stato and /Ctl will not reach it.
+  ErrorLog(run_.clock, window_.LogPath())
+      .WriteDebug("Nessuna pipe di controllo " + name +
+                  ", /Stato non raggiungerà questa istanza: " + SystemErrorText(error));
 }
 
 void WindowFrontEnd::ShowOwnerlessBox(const std::string& text) {
@@ -148,6 +205,8 @@ void WindowFrontEnd::ShowOwnerlessBox(const std::string& text) {
 }
 
 void WindowFrontEnd::Finish() {
+  // At once, whatever client it serves: the stop never waits for one.
+  pipe_.Stop();
   CCorvinaServiceNT::SetMainWindow(nullptr);
   window_.Finish();
 }

@@ -11,9 +11,12 @@
 #include <optional>
 #include <string>
 
+#include "app/control_commands.h"
 #include "app/instance_guard.h"
 #include "app/recorder.h"
 #include "base/wake_signal.h"
+#include "storage/file_system.h"
+#include "ui/control_pipe_win32.h"
 #include "ui/main_window_win32.h"
 
 namespace vr {
@@ -44,8 +47,30 @@ class NamedEventSignal final : public WakeSignal {
   bool named_ = false;
 };
 
+// The main window as the control requests read it, from the pipe's thread:
+// everything it reads is atomic or locked, its quit is a posted message.
+// Without a desktop (the service) the warnings are log lines, which `ack`
+// clears; on the desktop they are boxes that only the user closes.
+class WindowControlView final : public ControlView {
+ public:
+  WindowControlView(MainWindow& window, ProcessFlags& flags, bool boxesToLog)
+      : window_(window), flags_(flags), boxesToLog_(boxesToLog) {}
+
+  TrayIcon Icon() const override { return window_.Icon(); }
+  std::string Title() const override;
+  std::string LastBox() const override { return {}; }
+  bool StartEnabled() const override { return window_.StartEnabled(); }
+  bool AcknowledgeWarnings() override;
+
+ private:
+  MainWindow& window_;
+  ProcessFlags& flags_;
+  bool boxesToLog_;
+};
+
 // The main window as the run's front end: reports, icons and the main loop
-// are the window's; what the window asks for goes to the run.
+// are the window's; what the window asks for goes to the run. Its control
+// pipe answers /Stato and /Ctl from the window's creation to Finish.
 class WindowFrontEnd final : public FrontEnd {
  public:
   WindowFrontEnd(HINSTANCE instance, RecorderRun& run, bool service = false);
@@ -64,11 +89,18 @@ class WindowFrontEnd final : public FrontEnd {
   void Finish() override;
 
   MainWindow& Window() { return window_; }
+  bool PipeServing() const { return pipe_.Serving(); }
 
  private:
+  void StartControlPipe();
+
   RecorderRun& run_;
   bool service_;
   MainWindow window_;
+  NativeFileSystem files_;  // status measures the overflow and rescue files
+  WindowControlView view_;
+  ControlContext control_;
+  ControlPipeServer pipe_;  // last: its thread reads everything above
 };
 
 class Win32Platform final : public RecorderPlatform {

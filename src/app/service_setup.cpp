@@ -10,8 +10,9 @@ ServiceOption ServiceOptionOf(std::string_view line) {
     ServiceOption option;
   };
   // /Disinstalla holds no /Installa ("/D..."), so the order only matters
-  // for lines that name two options.
-  constexpr Entry kOptions[] = {{"/Installa", ServiceOption::kInstall},
+  // for lines that name two options; /Ctl first, as its request is free text.
+  constexpr Entry kOptions[] = {{"/Ctl", ServiceOption::kControl},
+                                {"/Installa", ServiceOption::kInstall},
                                 {"/Disinstalla", ServiceOption::kUninstall},
                                 {"/Servizio", ServiceOption::kRun},
                                 {"/Stato", ServiceOption::kStatus}};
@@ -81,6 +82,68 @@ int ServiceSetupExitCode(ServiceSetupResult result) {
     case ServiceSetupResult::kFailed:
     case ServiceSetupResult::kNotFromTheManager:
       return 1;
+  }
+  return 1;
+}
+
+std::string ControlPipeName(std::string_view com) {
+  return "\\\\.\\pipe\\" + ServiceName(com);
+}
+
+std::string ControlRequestOf(std::string_view line, ServiceOption option) {
+  if (option == ServiceOption::kStatus) return "status --json";
+  if (option != ServiceOption::kControl) return {};
+  constexpr std::string_view kOption = "/Ctl";
+  const std::size_t at = line.find(kOption);
+  if (at == std::string_view::npos) return {};
+  std::string request;
+  for (const char c : line.substr(at + kOption.size()))
+    if (c != '"') request += c;
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  while (!request.empty() && blank(request.back())) request.pop_back();
+  std::size_t first = 0;
+  while (first < request.size() && blank(request[first])) ++first;
+  request.erase(0, first);
+  // One request line: the channel reads up to the first line end.
+  if (request.find_first_of("\r\n") != std::string::npos) return {};
+  return request;
+}
+
+std::string ControlClientText(ControlClientResult result, std::string_view com,
+                              std::string_view message) {
+  const std::string port(com);
+  switch (result) {
+    case ControlClientResult::kAnswered:
+      return {};
+    case ControlClientResult::kRefused:
+      return "Richiesta rifiutata da Vesper Recorder per " + port + ": " + std::string(message);
+    case ControlClientResult::kNoInstance:
+      return "Vesper Recorder non è in esecuzione per " + port +
+             " (né sul desktop né come servizio " + ServiceName(com) + ").";
+    case ControlClientResult::kNoAnswer:
+      return "Vesper Recorder per " + port + " non ha risposto in tempo.";
+    case ControlClientResult::kDenied:
+      return "Accesso negato a Vesper Recorder per " + port +
+             ": eseguire VESPREC.EXE come amministratore.";
+    case ControlClientResult::kUsage:
+      return "Uso: VESPREC.EXE /Stato, oppure VESPREC.EXE /Ctl status | stop | start SITO | "
+             "reload | wake | ack | quit";
+  }
+  return {};
+}
+
+int ControlClientExitCode(ControlClientResult result) {
+  switch (result) {
+    case ControlClientResult::kAnswered:
+      return 0;
+    case ControlClientResult::kNoInstance:
+    case ControlClientResult::kNoAnswer:
+      return 1;
+    case ControlClientResult::kRefused:
+    case ControlClientResult::kUsage:
+      return 2;
+    case ControlClientResult::kDenied:
+      return 5;
   }
   return 1;
 }

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/configuration.h"
@@ -16,6 +17,8 @@
 #include "config/profile.h"
 #include "log/error_log.h"
 #include "log/strings.h"
+#include "ui/control_answer.h"
+#include "ui/control_pipe_win32.h"
 #include "ui/main_window_win32.h"
 
 namespace vr {
@@ -145,6 +148,41 @@ int InstallService(const std::string& programDir) {
   if (!ChangeServiceConfig2W(service.handle, SERVICE_CONFIG_FAILURE_ACTIONS, &failure))
     extra = NoRecoveryText(SystemErrorText(GetLastError()));
   return Report(ServiceSetupResult::kInstalled, com, 0, extra);
+}
+
+int AskRunningInstance(const std::string& programDir, std::string_view commandLine,
+                       ServiceOption option) {
+  const std::string com = PortOf(programDir);
+  if (com.empty()) return ConfigurationMissing();
+  const auto tell = [&com](ControlClientResult result, std::string_view message = {}) {
+    TellUser(ControlClientText(result, com, message), true);
+    return ControlClientExitCode(result);
+  };
+  const std::string request = ControlRequestOf(commandLine, option);
+  if (request.empty()) return tell(ControlClientResult::kUsage);
+  std::string answer;
+  switch (AskPipe(WideFromUtf8(ControlPipeName(com)), request, answer)) {
+    case PipeAskResult::kNoInstance:
+      return tell(ControlClientResult::kNoInstance);
+    case PipeAskResult::kNoAnswer:
+      return tell(ControlClientResult::kNoAnswer);
+    case PipeAskResult::kDenied:
+      return tell(ControlClientResult::kDenied);
+    case PipeAskResult::kAnswered:
+      break;
+  }
+  std::vector<std::string> lines;
+  std::string message;
+  if (!ParseAnswer(answer, lines, message)) return tell(ControlClientResult::kRefused, message);
+  std::string text;
+  for (const std::string& line : lines) {
+    if (!text.empty()) text += '\n';
+    text += line;
+  }
+  // "ok" alone (stop, reload, quit): said, so the user sees it was taken.
+  if (text.empty()) text = "ok";
+  TellUser(text, false);
+  return ControlClientExitCode(ControlClientResult::kAnswered);
 }
 
 int UninstallService(const std::string& programDir) {

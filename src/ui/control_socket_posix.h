@@ -15,17 +15,17 @@
 #include <string_view>
 #include <vector>
 
+#include "ui/control_answer.h"
+
 namespace vr {
 
 class Clock;
 
-// Longest request line the server reads, newline excluded.
-inline constexpr std::size_t kMaxControlRequestBytes = 1024;
 // Connections served at once; a further one takes the place of the oldest.
 inline constexpr std::size_t kMaxControlClients = 16;
 // Time a connection has, from its arrival, to send its request line and take
 // the whole answer; a client that stays silent or stops reading is closed.
-inline constexpr std::uint64_t kControlDeadlineMs = 5000;
+inline constexpr std::uint64_t kControlDeadlineMs = kControlConnectionDeadline.count();
 
 // Where the socket and the instance lock lie: $XDG_RUNTIME_DIR, else
 // /run/user/<uid> when it exists, else /tmp/vesprec-<uid>. With create the
@@ -118,9 +118,5 @@ enum class AskResult {
 // Sends one request line and reads the answer until the server closes.
 AskResult AskInstance(const std::string& socketPath, std::string_view request, std::string& reply,
                       int answerTimeoutMs = 10000);
-
-// Splits an answer: true when its first line is "ok"; lines gets the lines
-// after it, message the text after "error " when it is not.
-bool ParseAnswer(std::string_view answer, std::vector<std::string>& lines, std::string& message);
 
 }  // namespace vr

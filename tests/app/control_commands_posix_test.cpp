@@ -101,16 +101,18 @@ class ControlTest : public ::testing::Test {
   std::ostringstream out_;
   std::ostringstream err_;
   ConsoleFrontEnd frontEnd_;
+  ConsoleControlView view_{frontEnd_};
   int quits_ = 0;
   std::vector<SiteFileBytes> siteFiles_;
   SitesMenu menu_ = {{40500, "0001", false}, {40501, "0002", false}, {40502, "0003", true}};
   ControlContext context_{
       .port = kPort,
+      .pid = ::getpid(),
       .flags = flags_,
       .mailbox = mailbox_,
       .waitEvent = waitEvent_,
       .status = status_,
-      .frontEnd = frontEnd_,
+      .frontEnd = view_,
       .findSiteItem = [this](std::string_view site) -> std::optional<SiteMenuItem> {
         for (const SitesMenuItem& item : menu_)
           if (item.text == site)

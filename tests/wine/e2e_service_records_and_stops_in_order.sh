@@ -3,7 +3,8 @@
 # when the last program of the session ends, so a holder window keeps it):
 # /Installa registers VesperRecorder_COM7 (and refuses a second time),
 # the service manager starts it, it records from vesper-sim on COM7 with no
-# window shown, a desktop start for the same port sees it and ends with its
+# window shown, /Stato from another process shows the records it counted, a
+# desktop start for the same port sees it and ends with its
 # start and close lines, "sc stop" ends it in order (the close logged,
 # every byte taken from the line stored as vesprec stores it, state
 # stopped), and /Disinstalla removes it (and says so when there is nothing
@@ -53,6 +54,16 @@ stored() { crlf_count "$PROG/dati.txt"; }
 received() { [ "$(stored)" -gt "$RECORDS" ]; }
 poll "$RECEIVE_DEADLINE" received || fail "the service stored $(stored) line ends, expected more than $RECORDS"
 state_is RUNNING || fail "sc query does not say running: $(service_state)"
+# The CR LF that the connection's first header begins with is no record.
+before="$(($(stored) - 1))"
+rc="$(wine_cmd stato "$PROG/VESPREC.EXE" /Stato)"
+expect_eq "exit code of /Stato of the service" "$rc" 0
+json "$W/stato.out" 1 >/dev/null 2>"$W/json.err" ||
+  fail "/Stato printed no JSON: [$(cat "$W/stato.out")] $(cat "$W/json.err")"
+expect_eq "port of the service" "$(json "$W/stato.out" '$j->{port}')" COM7
+counted="$(json "$W/stato.out" '$j->{sites}[0]{records}')"
+[ "$counted" -ge "$before" ] ||
+  fail "/Stato counted $counted records of the service, but $before were stored before it asked"
 # Nothing of it on the desktop: no window and so no tray icon.
 vrtool find >/dev/null && fail "the service shows a window on the desktop"
 

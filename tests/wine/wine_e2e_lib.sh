@@ -333,3 +333,9 @@ expected_data() {
     binmode STDOUT; print $data;' "$@"
 }
 same_file() { cmp -s "$1" "$2"; }
+# json FILE EXPRESSION: EXPRESSION (Perl, $j the object that FILE holds as
+# JSON) printed; fails when FILE holds no JSON.
+json() {
+  perl -MJSON::PP -e 'local $/; open my $f, "<", $ARGV[0] or die; my $t = <$f>;
+                      our $j = decode_json($t); print eval($ARGV[1]) // "undef"' "$1" "$2"
+}

@@ -1,6 +1,4 @@
-#include "app/control_commands_posix.h"
-
-#include <unistd.h>
+#include "app/control_commands.h"
 
 #include <vector>
 
@@ -47,7 +45,7 @@ std::string Status(ControlContext& context) {
   }
   std::string answer = "ok\n";
   AddField(answer, "port", context.port);
-  AddField(answer, "pid", std::to_string(::getpid()));
+  AddField(answer, "pid", std::to_string(context.pid));
   AddField(answer, "site", status.site);
   AddField(answer, "state", WorkerStateName(status.state));
   AddField(answer, "lines", std::to_string(status.lines));
@@ -62,7 +60,7 @@ std::string JsonStatus(ControlContext& context) {
   const WorkerStatus status = context.status.Get();
   StatusReport report{
       .port = context.port,
-      .pid = ::getpid(),
+      .pid = context.pid,
       .site = status.site,
       .state = WorkerStateName(status.state),
       .lines = status.lines,
@@ -125,7 +123,8 @@ std::string AnswerControlRequest(ControlContext& context, std::string_view reque
     return "ok\n";
   }
   if (command == "ack") {
-    context.frontEnd.AcknowledgeWarnings();
+    if (!context.frontEnd.AcknowledgeWarnings())
+      return "error the warnings are boxes here: close them on the desktop\n";
     return "ok\n";
   }
   if (command == "quit") {
