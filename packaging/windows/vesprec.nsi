@@ -69,6 +69,7 @@ Var RadioStartup
 Var RadioService
 Var RadioManual
 
+!define MUI_WELCOMEPAGE_TEXT "$(WelcomeText)"
 !insertmacro MUI_PAGE_WELCOME
 !insertmacro MUI_PAGE_DIRECTORY
 Page custom ChoicesShow ChoicesLeave
@@ -88,6 +89,8 @@ Page custom ChoicesShow ChoicesLeave
 !insertmacro MUI_LANGUAGE "English"
 !insertmacro MUI_LANGUAGE "Italian"
 
+LangString WelcomeText ${LANG_ENGLISH} "This installs Vesper Recorder ${VERSION}, which stores the call records that the telephone exchange prints on a serial port.$\r$\n$\r$\nA recorder of the same folder that is running is stopped in order first. An existing VESPREC.INI, the logs and the data files are kept.$\r$\n$\r$\nClick Next to continue."
+LangString WelcomeText ${LANG_ITALIAN} "Installa Vesper Recorder ${VERSION}, che registra i dati di traffico che la centrale telefonica stampa sulla porta seriale.$\r$\n$\r$\nUn registratore della stessa cartella in esecuzione viene prima chiuso in ordine. Il VESPREC.INI esistente, i log e i file di dati restano.$\r$\n$\r$\nFare clic su Avanti per continuare."
 LangString ChoicesTitle ${LANG_ENGLISH} "How the recorder starts"
 LangString ChoicesTitle ${LANG_ITALIAN} "Come si avvia il registratore"
 LangString ChoicesSubtitle ${LANG_ENGLISH} "One recorder serves one port: $Com of VESPREC.INI."
