@@ -332,7 +332,9 @@ FunctionEnd
 ; lets them only read and run them.
 Function GrantUserWrite
   !insertmacro Icacls '"$INSTDIR" /grant *S-1-5-32-545:(OI)(CI)M'
-  !insertmacro Icacls '"$INSTDIR\VESPREC.EXE" "$INSTDIR\VRECCFG.EXE" "$INSTDIR\uninst.exe" /inheritance:r /grant:r *S-1-5-32-544:F *S-1-5-18:F *S-1-5-32-545:RX'
+  !insertmacro Icacls '"$INSTDIR\VESPREC.EXE" /inheritance:r /grant:r *S-1-5-32-544:F *S-1-5-18:F *S-1-5-32-545:RX'
+  !insertmacro Icacls '"$INSTDIR\VRECCFG.EXE" /inheritance:r /grant:r *S-1-5-32-544:F *S-1-5-18:F *S-1-5-32-545:RX'
+  !insertmacro Icacls '"$INSTDIR\uninst.exe" /inheritance:r /grant:r *S-1-5-32-544:F *S-1-5-18:F *S-1-5-32-545:RX'
 FunctionEnd
 
 ; The service runs as Local System: whoever may write its configuration or
@@ -340,7 +342,9 @@ FunctionEnd
 ; Files gives them.
 Function RevokeUserWrite
   !insertmacro Icacls '"$INSTDIR" /remove:g *S-1-5-32-545'
-  !insertmacro Icacls '"$INSTDIR\VESPREC.EXE" "$INSTDIR\VRECCFG.EXE" "$INSTDIR\uninst.exe" /reset'
+  !insertmacro Icacls '"$INSTDIR\VESPREC.EXE" /reset'
+  !insertmacro Icacls '"$INSTDIR\VRECCFG.EXE" /reset'
+  !insertmacro Icacls '"$INSTDIR\uninst.exe" /reset'
 FunctionEnd
 
 Section "-${PRODUCT}" SecProgram
