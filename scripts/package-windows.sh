@@ -4,28 +4,38 @@
 # and English (CR LF line ends, for Notepad), into
 # dist/vesper-recorder-VERSION-win64.zip and, from the i686 build,
 # dist/vesper-recorder-VERSION-win32.zip. The programs are linked statically:
-# the zip holds everything that the PC beside the exchange needs.
+# the zip holds everything that the PC beside the exchange needs. Beside
+# each zip, the setup program of the same files (packaging/windows/vesprec.nsi):
+# dist/vesper-recorder-VERSION-win64-setup.exe and -win32-setup.exe.
 #
-#   scripts/package-windows.sh [--only win64|win32] [--out DIR] [-j N]
+#   scripts/package-windows.sh [--only win64|win32] [--out DIR] [-j N] [--no-setup]
 #
 # Needs cmake, ninja-build and g++-mingw-w64-x86-64-posix /
-# g++-mingw-w64-i686-posix (the test command installs them).
+# g++-mingw-w64-i686-posix (the test command installs them), and for the
+# setup programs makensis (Debian: nsis).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 out="$root/dist"
 only=""
+setup=1
 jobs="${VR_JOBS:-2}"
 while [ $# -gt 0 ]; do
   case "$1" in
     --only) only="$2"; shift 2 ;;
     --out) out="$2"; shift 2 ;;
     -j) jobs="$2"; shift 2 ;;
-    -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --no-setup) setup=0; shift ;;
+    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "package-windows.sh: unknown argument $1" >&2; exit 2 ;;
   esac
 done
 case "$only" in ""|win64|win32) ;; *) echo "package-windows.sh: --only win64 or win32" >&2; exit 2 ;; esac
+if [ "$setup" -eq 1 ] && ! command -v makensis >/dev/null 2>&1; then
+  echo "package-windows.sh: makensis is not installed (Debian: apt-get install nsis);" \
+       "--no-setup makes the zips alone" >&2
+  exit 1
+fi
 mkdir -p "$out"
 out="$(cd "$out" && pwd)"
 
@@ -38,6 +48,12 @@ package() {  # NAME TOOLCHAIN
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" -DVR_BUILD_TESTS=OFF >/dev/null
   cmake --build "$build" -j "$jobs" --target vesprec_win vreccfg_win
+  if [ "$setup" -eq 1 ]; then
+    cmake --build "$build" -j "$jobs" --target vesprec_setup
+    local exe="vesper-recorder-$version-$name-setup.exe"
+    cp "$build/packaging/windows/$exe" "$out/$exe"
+    echo "== wrote ${out#"$root"/}/$exe"
+  fi
   stage="$(mktemp -d)"
   local dir="$stage/VesperRecorder"
   mkdir -p "$dir"
