@@ -183,7 +183,8 @@ packages=(cmake ninja-build g++ googletest libgtest-dev libgmock-dev libbenchmar
 # libFuzzer: clang and its runtime libraries (the fuzzer driver, the sanitizers).
 if [ "$run_fuzz" -eq 1 ]; then packages+=(clang libclang-rt-dev); fi
 if [ "$run_win64" -eq 1 ]; then
-  packages+=(g++-mingw-w64-x86-64-posix)
+  # nsis: makensis builds the setup program, which a Wine test installs.
+  packages+=(g++-mingw-w64-x86-64-posix nsis)
   if [ "$run_wine" -eq 1 ]; then packages+=(wine64 xvfb xauth); fi
 fi
 if [ "$build_win32" -eq 1 ]; then

@@ -14,6 +14,7 @@
 #include "app/service_setup.h"
 #include "base/path.h"
 #include "base/wide_text_win32.h"
+#include "config/general_settings.h"
 #include "config/profile.h"
 #include "log/error_log.h"
 #include "log/strings.h"
@@ -28,7 +29,8 @@ namespace {
 // The Com of the VESPREC.INI beside the program; empty when it has none.
 std::string PortOf(const std::string& programDir) {
   Profile profile(JoinPath(programDir, kConfigFileName));
-  return PortInFile(profile);
+  const std::string port = PortInFile(profile);
+  return IsMissing(port) ? std::string() : port;
 }
 
 std::string ProgramPath() {

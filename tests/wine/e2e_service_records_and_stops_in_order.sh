@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # VESPREC.EXE as a service, all in one Wine session (Wine ends its services
 # when the last program of the session ends, so a holder window keeps it):
-# /Installa registers VesperRecorder_COM7 (and refuses a second time),
+# /Installa refuses a VESPREC.INI without Com, registers
+# VesperRecorder_COM7 (and refuses a second time),
 # the service manager starts it, it records from vesper-sim on COM7 with no
 # window shown, /Stato from another process shows the records it counted, a
 # desktop start for the same port sees it and ends with its
@@ -38,6 +39,13 @@ remove_service() {
 }
 remove_service
 trap 'status=$?; remove_service; (exit $status); cleanup' EXIT
+
+# A VESPREC.INI without Com names no port: nothing is registered.
+cp "$PROG/VESPREC.INI" "$W/VESPREC.INI.full"
+perl -ne 'print unless /^Com=/' "$W/VESPREC.INI.full" >"$PROG/VESPREC.INI"
+rc="$(wine_cmd install0 "$PROG/VESPREC.EXE" /Installa)"
+[ "$rc" -ne 0 ] || fail "/Installa registered a service for a VESPREC.INI without Com: [$(cat "$W/install0.out")]"
+cp "$W/VESPREC.INI.full" "$PROG/VESPREC.INI"
 
 rc="$(wine_cmd install "$PROG/VESPREC.EXE" /Installa)"
 expect_eq "exit code of /Installa" "$rc" 0

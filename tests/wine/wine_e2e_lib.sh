@@ -306,18 +306,14 @@ export SITE_NAME="$SITE"
 
 # --- What the data file must hold ---
 
-# expected_data FILE [FROM [TO]]: the data file of one connection that
-# received bytes FROM..TO-1 of FILE, for a site with AggData=0, AggOra=0,
+# The data file of one connection, for a site with AggData=0, AggOra=0,
 # CorreggiCR=1: a CR LF first, every line end (CR LF, LF CR, CR, LF) a
 # CR LF, and the site code padded to five characters before every line.
-expected_data() {
-  perl -e '
-    my ($file, $from, $to) = @ARGV;
-    open(my $in, "<:raw", $file) or die "$file: $!";
-    local $/; my $all = <$in> // "";
-    $from //= 0; $to //= length $all;
-    my $text = substr($all, $from, $to - $from);
-    exit 0 if $text eq "";
+# A Perl sub, shared by the helpers below.
+readonly MODEL_PERL='
+  sub connection_data {
+    my ($text) = @_;
+    return "" if $text eq "";
     my $header = substr($ENV{SITE_NAME}, 0, 4); $header .= " " x (5 - length $header);
     my $lines = "";
     for (my $i = 0; $i < length $text; ++$i) {
@@ -330,7 +326,37 @@ expected_data() {
     $lines = substr($lines, 2) if substr($lines, 0, 2) eq "\r\n";
     my $data = "\r\n"; my $start = 1;
     for my $c (split //, $lines) { $data .= $header if $start; $start = $c eq "\n"; $data .= $c }
-    binmode STDOUT; print $data;' "$@"
+    return $data;
+  }
+  sub slurp { my ($f) = @_; open(my $in, "<:raw", $f) or die "$f: $!"; local $/; return <$in> // "" }
+'
+# expected_data SENT [FROM [TO]]: the model for bytes FROM..TO-1 of SENT
+# received over one connection.
+expected_data() {
+  perl -e "$MODEL_PERL"'
+    my ($file, $from, $to) = @ARGV;
+    my $all = slurp($file);
+    $from //= 0; $to //= length $all;
+    binmode STDOUT; print connection_data(substr($all, $from, $to - $from));' "$@"
+}
+# expected_across_one_drop SENT DATA: the model for SENT received over two
+# connections, the first dropped somewhere inside it (a line the drop cut
+# ends there, its rest starts a line of its own), at the cut that DATA
+# shows; the model without a cut when no cut matches (a drop between lines
+# leaves no trace).
+expected_across_one_drop() {
+  perl -e "$MODEL_PERL"'
+    my ($file, $stored) = @ARGV;
+    my $all = slurp($file); my $data = slurp($stored);
+    my $expected = connection_data($all);
+    for (my $cut = 1; $cut < length $all && $data ne $expected; ++$cut) {
+      my $before = substr($all, $cut - 1, 1);
+      next if $before eq "\r" || $before eq "\n";
+      my $two = connection_data(substr($all, 0, $cut)) . connection_data(substr($all, $cut));
+      $expected = $two if $two eq $data;
+    }
+    $expected = connection_data($all) if $data ne $expected;
+    binmode STDOUT; print $expected;' "$@"
 }
 same_file() { cmp -s "$1" "$2"; }
 # json FILE EXPRESSION: EXPRESSION (Perl, $j the object that FILE holds as
