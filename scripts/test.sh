@@ -132,7 +132,19 @@ run() {
 # Windows parts, POSIX-only files the native ones, the fuzz targets the fuzz
 # part, the end-to-end tests and the Debian package the native tests; any
 # other source, build file or this script, every part.
+# The test folders whose tests start threads: the wake signals (base), the
+# serial line (line), the console front end and the control socket (ui), the
+# control commands and the service log (app), the site worker (acquisition).
+tsan_folders="base;line;ui;app;acquisition"
+
 if [ -n "$changed_since" ]; then
+  in_tsan_folder() {
+    local d
+    for d in ${tsan_folders//;/ }; do
+      case "$1" in tests/"$d"/*) return 0 ;; esac
+    done
+    return 1
+  }
   if [ "$changed_since" = auto ]; then
     changed_since=$(git merge-base HEAD origin/main 2>/dev/null || git rev-parse HEAD)
   fi
@@ -142,7 +154,6 @@ if [ -n "$changed_since" ]; then
     exit 2
   fi
   want_native=0; want_release=0; want_asan=0; want_tsan=0; want_fuzz=0; want_win=0
-  tsan_globs="tests/base/*|tests/line/*|tests/ui/*|tests/app/*|tests/acquisition/*"
   while IFS= read -r f; do
     [ -n "$f" ] || continue
     case "$f" in
@@ -156,10 +167,16 @@ if [ -n "$changed_since" ]; then
         want_native=1 ;;
       *_posix*)
         want_native=1; want_release=1; want_asan=1; want_fuzz=1
-        case "$f" in tests/*) want_fuzz=0; case "$f" in $tsan_globs) want_tsan=1 ;; esac ;; *) want_tsan=1 ;; esac ;;
+        case "$f" in
+          tests/*) want_fuzz=0; in_tsan_folder "$f" && want_tsan=1 ;;
+          *) want_tsan=1 ;;
+        esac ;;
+      tests/support/*|tests/CMakeLists.txt)
+        # Shared by every test folder and by the fuzz targets.
+        want_native=1; want_release=1; want_asan=1; want_tsan=1; want_fuzz=1; want_win=1 ;;
       tests/*)
         want_native=1; want_release=1; want_asan=1; want_win=1
-        case "$f" in $tsan_globs) want_tsan=1 ;; esac ;;
+        in_tsan_folder "$f" && want_tsan=1 ;;
       *)
         want_native=1; want_release=1; want_asan=1; want_tsan=1; want_fuzz=1; want_win=1 ;;
     esac
@@ -277,10 +294,6 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:detect_stack_use_after_retur
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
 
-# The test folders whose tests start threads: the wake signals (base), the
-# serial line (line), the console front end and the control socket (ui), the
-# control commands and the service log (app), the site worker (acquisition).
-tsan_folders="base;line;ui;app;acquisition"
 
 parts=(native)
 [ "$run_release" -eq 1 ] && parts+=(release)
