@@ -33,7 +33,8 @@ class InstanceGuard {
 
  private:
   std::intptr_t handle_ = -1;  // POSIX: the descriptor; Windows: the mutex
-  std::intptr_t shared_ = -1;  // Windows: the same name seen from every session
+  // Windows: the same name seen from every session (POSIX has no use for it).
+  [[maybe_unused]] std::intptr_t shared_ = -1;
   std::uint32_t systemError_ = 0;
 };
 
