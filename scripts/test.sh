@@ -15,9 +15,10 @@
 #      win32    build/win32    the Windows i686 programs, their unit tests and the
 #                              end-to-end tests of a serial site and of the call log
 #                              under 32-bit Wine
-#    Two lanes run side by side: one builds the parts one after another, the
-#    other runs each part's tests as soon as that part is built, while the
-#    next part compiles (--serial: one after the other).
+#    The parts are built one after another (native, win64, release, asan,
+#    tsan, fuzz, win32), and each part's tests run as soon as it is built,
+#    while the next part compiles: the Windows parts' tests in a lane of their
+#    own, the others in order in a second lane (--serial: one after the other).
 #
 # Every build treats warnings as errors (VR_WERROR=ON) and goes through ccache
 # when it is installed (the cache in ~/.cache/ccache, shared by every clone).
@@ -295,12 +296,14 @@ export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
 
 
+# The order of the builds: win64 right after native (whose vesper-sim its
+# Wine tests use), so that the long Wine tests run beside the native ones.
 parts=(native)
+[ "$run_win64" -eq 1 ] && parts+=(win64)
 [ "$run_release" -eq 1 ] && parts+=(release)
 [ "$run_asan" -eq 1 ] && parts+=(asan)
 [ "$run_tsan" -eq 1 ] && parts+=(tsan)
 [ "$run_fuzz" -eq 1 ] && parts+=(fuzz)
-[ "$run_win64" -eq 1 ] && parts+=(win64)
 [ "$build_win32" -eq 1 ] && parts+=(win32)
 
 # configure_and_build DIR [cmake args...]
@@ -440,12 +443,12 @@ has_tests() {
   esac
 }
 
-# Printing from the two lanes: whole blocks, one lane at a time.
+# Printing from the lanes: whole blocks, one lane at a time.
 say() { { flock 8; cat; } 8>"$state/print.lock"; }
 
-# The test lane: takes part names from the queue as the build lane finishes
+# A test lane: takes part names from its queue as the build lane finishes
 # them and runs their tests, in order. Each part leaves PART.test:
-# "status seconds".
+# "status seconds". Two lanes: the Windows parts under Wine, and the rest.
 tester() {
   local part t status log
   while read -r part; do
@@ -465,6 +468,7 @@ tester() {
 
 cleanup() {
   [ -n "${tester_pid:-}" ] && kill "$tester_pid" 2>/dev/null
+  [ -n "${wine_tester_pid:-}" ] && kill "$wine_tester_pid" 2>/dev/null
   [ -s "$state/xvfb.pid" ] && kill "$(cat "$state/xvfb.pid")" 2>/dev/null
   for p in win64 win32; do
     [ -d "$build/$p/wineprefix" ] && "$wine_run" --prefix="$build/$p/wineprefix" --kill >/dev/null 2>&1
@@ -474,14 +478,15 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-queue="$state/queue"
-mkfifo "$queue"
-# Held open for reading and writing: neither side blocks on the open, and the
+mkfifo "$state/queue" "$state/wine-queue"
+# Held open for reading and writing: neither side blocks on the open, and a
 # tester sees its end only from the "end" line.
-exec 7<>"$queue"
+exec 7<>"$state/queue" 6<>"$state/wine-queue"
 if [ "$serial" -eq 0 ]; then
   tester <&7 &
   tester_pid=$!
+  tester <&6 &
+  wine_tester_pid=$!
 fi
 
 # The build lane.
@@ -501,7 +506,10 @@ for part in "${parts[@]}"; do
         echo end >&7
         tester <&7
       else
-        echo "$part" >&7
+        case "$part" in
+          win64|win32) echo "$part" >&6 ;;
+          *) echo "$part" >&7 ;;
+        esac
       fi
     fi
   else
@@ -515,10 +523,12 @@ for part in "${parts[@]}"; do
 done
 if [ "$serial" -eq 0 ]; then
   echo end >&7
-  wait "$tester_pid"
+  echo end >&6
+  wait "$tester_pid" "$wine_tester_pid"
   tester_pid=""
+  wine_tester_pid=""
 fi
-exec 7>&-
+exec 7>&- 6>&-
 
 # ---------------------------------------------------------------------------
 # Summary
